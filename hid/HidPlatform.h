@@ -1,0 +1,96 @@
+#pragma once
+// What the HID link needs from the operating system, as one small interface.
+//
+// Two implementations: the Linux one (hidraw and libudev, HidPlatformLinux.cpp)
+// and the simulated bus of sim/ (virtual devices plugged and unplugged by tests
+// and by `corvane-console --simulate`). Nothing else in the program touches a
+// device node.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+class IGuiEventLoop;
+
+// One present HID interface, as enumeration finds it.
+struct THidInterfaceInfo {
+    std::string Path;            // what Open takes, e.g. "/dev/hidraw3"
+    bool IdsKnown = false;       // the IDs below could be read without opening
+    std::uint16_t VendorId = 0;
+    std::uint16_t ProductId = 0;
+};
+
+enum class THidReadStatus {
+    Ok,       // one whole report was read
+    Timeout,  // nothing arrived within the wait
+    Error,    // the read failed (device gone, not readable); try again later
+};
+
+// An open HID interface. One handle is used by one thread at a time; the link
+// opens the device twice so that its reader thread and the GUI thread each
+// have their own.
+class IHidHandle {
+public:
+    virtual ~IHidHandle() = default;
+
+    // Vendor and product ID of the device.
+    virtual bool GetAttributes(std::uint16_t& vendorId, std::uint16_t& productId) = 0;
+
+    // Byte lengths of the largest input and output report, each including the
+    // report-ID byte (a device without numbered reports still counts one), as
+    // the capability query of the HID class driver reports them.
+    virtual bool GetReportLengths(int& inputLength, int& outputLength) = 0;
+
+    // Writes one output report, report ID first, synchronously. Returns the
+    // number of bytes written, or -1.
+    virtual long Write(const std::uint8_t* data, std::size_t length) = 0;
+
+    // Waits up to `wait` for one input report and stores it report ID first,
+    // whether or not the device numbers its reports, in exactly `length` bytes
+    // (a shorter report is padded with zeros, a longer one cut), so that every
+    // report fills one slot of the reader's ring.
+    virtual THidReadStatus Read(std::uint8_t* buffer, std::size_t length,
+                                std::chrono::milliseconds wait) = 0;
+};
+
+enum class THotplugKind { Arrival, Removal };
+
+struct THotplugEvent {
+    THotplugKind Kind = THotplugKind::Arrival;
+    THidInterfaceInfo Interface;  // for a removal the IDs may be unknown
+};
+
+// Keeps a hotplug watch alive; destroying it stops delivery at once: no
+// callback runs after the destructor has returned, not even one already
+// queued on the GUI thread.
+class IHotplugWatch {
+public:
+    virtual ~IHotplugWatch() = default;
+};
+
+class IHidPlatform {
+public:
+    virtual ~IHidPlatform() = default;
+
+    // The present HID interfaces, in a stable enumeration order.
+    virtual std::vector<THidInterfaceInfo> Enumerate() = 0;
+
+    // Opens an interface for reading and writing. On failure returns null and
+    // sets error (std::errc::permission_denied for a node the user may not
+    // open).
+    virtual std::unique_ptr<IHidHandle> Open(const std::string& path, std::error_code& error) = 0;
+
+    // Starts watching arrival and removal of HID interfaces. The callback runs
+    // on the GUI thread, through loop.Post, once per interface that comes or
+    // goes; it may destroy the watch from inside itself.
+    virtual std::unique_ptr<IHotplugWatch> Watch(IGuiEventLoop& loop,
+                                                 std::function<void(const THotplugEvent&)> callback) = 0;
+};
+
+// The platform of this machine (hidraw on Linux).
+std::unique_ptr<IHidPlatform> CreateSystemHidPlatform();

@@ -1,0 +1,242 @@
+#include "UsbHidInterface.h"
+
+#include "EventLoop.h"
+#include "Timing.h"
+
+#include <algorithm>
+#include <cstring>
+
+// ---------------------------------------------------------------------------
+// TFileInputThread
+// ---------------------------------------------------------------------------
+
+TFileInputThread::TFileInputThread(IHidHandle& handle, int reportSize)
+    : FRing(static_cast<std::size_t>(reportSize) * RingReports, 0), FHandle(handle), FReportSize(reportSize)
+{
+    // Everything the body uses is in place before the thread starts.
+    FThread = std::thread([this] { Execute(); });
+}
+
+TFileInputThread::~TFileInputThread()
+{
+    FStopRequest.store(true, std::memory_order_relaxed);
+    if (FThread.joinable())
+        FThread.join();
+}
+
+void TFileInputThread::Execute()
+{
+    // One report buffer for the thread's whole life: nothing is allocated per
+    // report.
+    TByteArray report(static_cast<std::size_t>(FReportSize), 0);
+    while (!FStopRequest.load(std::memory_order_relaxed)) {
+        // The wait bounds how long a stop request goes unnoticed without
+        // polling the device.
+        THidReadStatus status = FHandle.Read(report.data(), report.size(), Timing().ReaderWait);
+        if (status == THidReadStatus::Ok) {
+            Append(report.data(), FReportSize);
+        } else if (status == THidReadStatus::Error) {
+            // A node that has gone away fails every read at once; without this
+            // pause the thread would spin at full speed until the link is
+            // destroyed.
+            SleepFor(Timing().ReaderWait);
+        }
+    }
+}
+
+void TFileInputThread::Append(const std::uint8_t* data, int count)
+{
+    const int length = RingLength();
+    const int writePos = FWritePos.load(std::memory_order_relaxed);  // only this thread writes it
+    int newPos;
+    if (writePos + count < length) {
+        std::memcpy(&FRing[writePos], data, count);
+        newPos = writePos + count;
+    } else {
+        const int first = length - writePos;
+        std::memcpy(&FRing[writePos], data, first);
+        std::memcpy(&FRing[0], data + first, count - first);
+        newPos = count - first;
+    }
+    // The bytes are in the ring before the GUI thread can see the new
+    // position.
+    FWritePos.store(static_cast<std::uint16_t>(newPos), std::memory_order_release);
+}
+
+void TFileInputThread::Flush()
+{
+    FReadPos = FWritePos.load(std::memory_order_acquire);
+}
+
+int TFileInputThread::ReadData(TByteArray& data, std::uint16_t count)
+{
+    const int w = FWritePos.load(std::memory_order_acquire);
+    const int r = FReadPos;
+    const int length = RingLength();
+    const int unread = w >= r ? w - r : length - r + w;
+    if (data.empty() || count == 0 || w == r)
+        return unread;
+
+    const int n = std::min<int>(unread, count);
+    if (r + n < length) {
+        std::memcpy(data.data(), &FRing[r], n);
+        FReadPos = static_cast<std::uint16_t>(r + n);
+    } else {
+        const int first = length - r;
+        std::memcpy(data.data(), &FRing[r], first);
+        std::memcpy(data.data() + first, &FRing[0], n - first);
+        FReadPos = static_cast<std::uint16_t>(n - first);
+    }
+    return n;
+}
+
+// ---------------------------------------------------------------------------
+// TUsbDevice
+// ---------------------------------------------------------------------------
+
+namespace {
+// A 16-bit ring position addresses at most 65,535 bytes, so 1000 reports of
+// more than 65 bytes cannot be held; and a payload below 64 bytes cannot carry
+// the protocol's longest packet. Such a device is treated as not found.
+constexpr int MaxReportLength = 65;
+constexpr int MinReportLength = 65;
+}  // namespace
+
+TUsbDevice::TUsbDevice(IHidPlatform& platform, IGuiEventLoop& loop, int vendorId, int productId)
+    : FVendorId(vendorId), FProductId(productId)
+{
+    // Watch before looking, so that a remote plugged in between is not missed.
+    // The watch also runs when the remote is absent: its arrival then leads
+    // the owner to reconnect.
+    FWatch = platform.Watch(loop, [this](const THotplugEvent& event) { DeviceChange(event); });
+
+    if (!FindDevice(platform, vendorId, productId))
+        return;
+
+    int inputReportLength = 0;
+    int outputReportLength = 0;
+    if (!FWriteHandle->GetReportLengths(inputReportLength, outputReportLength) ||
+        inputReportLength < MinReportLength || inputReportLength > MaxReportLength ||
+        outputReportLength < MinReportLength) {
+        FWriteHandle.reset();
+        FReadHandle.reset();
+        FDevicePath.clear();
+        return;
+    }
+
+    FInputLength = inputReportLength - 1;
+    FOutputLength = outputReportLength - 1;
+    FConnected = true;
+    FWriteBuffer.assign(static_cast<std::size_t>(FOutputLength) + 1, 0);
+    FReader = std::make_unique<TFileInputThread>(*FReadHandle, FInputLength + 1);
+}
+
+TUsbDevice::~TUsbDevice()
+{
+    // In this order: no event may reach a half-destroyed link, the reader
+    // must be gone before its handle is closed.
+    FWatch.reset();
+    FReader.reset();
+    FWriteHandle.reset();
+    FReadHandle.reset();
+}
+
+bool TUsbDevice::FindDevice(IHidPlatform& platform, int vendorId, int productId)
+{
+    for (const THidInterfaceInfo& info : platform.Enumerate()) {
+        // Skip what is known not to be the remote without opening it: opening
+        // other people's keyboards only fails with permission errors.
+        if (info.IdsKnown && (info.VendorId != vendorId || info.ProductId != productId))
+            continue;
+
+        std::error_code error;
+        auto writeHandle = platform.Open(info.Path, error);
+        if (!writeHandle) {
+            if (info.IdsKnown && !FOpenFailure)
+                FOpenFailure = TOpenFailure{info.Path, error};
+            continue;
+        }
+        std::uint16_t vid = 0;
+        std::uint16_t pid = 0;
+        if (!writeHandle->GetAttributes(vid, pid) || vid != static_cast<std::uint16_t>(vendorId) ||
+            pid != static_cast<std::uint16_t>(productId))
+            continue;
+
+        auto readHandle = platform.Open(info.Path, error);
+        if (!readHandle) {
+            if (!FOpenFailure)
+                FOpenFailure = TOpenFailure{info.Path, error};
+            continue;
+        }
+        FWriteHandle = std::move(writeHandle);
+        FReadHandle = std::move(readHandle);
+        FDevicePath = info.Path;
+        FOpenFailure.reset();
+        return true;
+    }
+    return false;
+}
+
+bool TUsbDevice::WriteReport(const TByteArray& data)
+{
+    if (!FWriteHandle || !FConnected)
+        return false;
+    if (data.empty() || data.size() > static_cast<std::size_t>(FOutputLength))
+        return false;
+
+    FWriteBuffer[0] = 0;  // report ID
+    std::copy(data.begin(), data.end(), FWriteBuffer.begin() + 1);
+    std::fill(FWriteBuffer.begin() + 1 + static_cast<long>(data.size()), FWriteBuffer.end(), 0);
+
+    // Whatever is still unread is stale: the reply to this report must not be
+    // confused with a late reply to an earlier one.
+    FReader->Flush();
+
+    const long written = FWriteHandle->Write(FWriteBuffer.data(), FWriteBuffer.size());
+    return written == static_cast<long>(FWriteBuffer.size());
+}
+
+bool TUsbDevice::ReadReport(TByteArray& data)
+{
+    if (!FConnected || !FReader)
+        return false;
+    if (data.empty() || data.size() < static_cast<std::size_t>(FInputLength))
+        return false;
+
+    const TTiming& timing = Timing();
+    TByteArray none;
+    for (int attempt = 0; attempt < timing.ReplyTries; ++attempt) {
+        // More than a payload's worth unread means the report ID and a whole
+        // payload are there.
+        if (FReader->ReadData(none, 0) > static_cast<int>(data.size())) {
+            TByteArray reportId(1);
+            FReader->ReadData(reportId, 1);  // dropped unseen
+            FReader->ReadData(data, static_cast<std::uint16_t>(data.size()));
+            return true;
+        }
+        SleepFor(timing.ReplyTryPause);
+    }
+    return false;
+}
+
+void TUsbDevice::DeviceChange(const THotplugEvent& event)
+{
+    // Only the remote's own comings and goings count: a mouse unplugged must
+    // not hide the pages, a keyboard plugged in must not reset the remote in
+    // the middle of a transfer.
+    if (event.Kind == THotplugKind::Removal) {
+        if (FDevicePath.empty() || event.Interface.Path != FDevicePath)
+            return;
+        FConnected = false;
+    } else {
+        if (!event.Interface.IdsKnown || event.Interface.VendorId != static_cast<std::uint16_t>(FVendorId) ||
+            event.Interface.ProductId != static_cast<std::uint16_t>(FProductId))
+            return;
+        FConnected = true;
+    }
+    // Last: the callback may destroy this link.
+    if (OnChange) {
+        auto callback = OnChange;
+        callback();
+    }
+}

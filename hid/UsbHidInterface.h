@@ -1,0 +1,142 @@
+#pragma once
+// The HID link: finds the remote among the present HID interfaces, sends its
+// output reports and collects its input reports.
+//
+// TUsbDevice stands for one connection attempt; the protocol layer destroys it
+// and builds a new one on every reconnection. All its operations run on the
+// GUI thread. TFileInputThread, owned by the link, only moves input reports
+// from the device into a ring buffer that the GUI thread drains without a lock.
+
+#include "HidPlatform.h"
+#include "Types.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+
+class IGuiEventLoop;
+
+// The reader: a thread that reads one input report at a time and appends it to
+// a ring of 1000 reports.
+//
+// The ring has exactly two positions, each with a single writer: WritePos is
+// written only by the reader thread (release), ReadPos only by the GUI thread.
+// Both are 16 bits wide, so the ring holds at most 65,535 bytes: reports of at
+// most 65 bytes. The reader never looks at ReadPos: when the GUI thread leaves
+// more than 1000 reports untaken, the oldest are overwritten without notice.
+class TFileInputThread {
+public:
+    static constexpr int RingReports = 1000;
+
+    // Starts the thread at once. The handle is not owned and must outlive the
+    // thread. reportSize counts the report-ID byte; at most 65.
+    TFileInputThread(IHidHandle& handle, int reportSize);
+
+    // Sets the stop request and joins; returns within one read wait.
+    ~TFileInputThread();
+
+    TFileInputThread(const TFileInputThread&) = delete;
+    TFileInputThread& operator=(const TFileInputThread&) = delete;
+
+    // GUI thread: discards every unread byte.
+    void Flush();
+
+    // GUI thread. With count 0 or empty data, only returns the number of
+    // unread bytes. Otherwise moves up to count unread bytes to the front of
+    // data (which holds at least count bytes) and returns how many it moved.
+    int ReadData(TByteArray& data, std::uint16_t count);
+
+    int ReportSize() const { return FReportSize; }
+    int RingLength() const { return static_cast<int>(FRing.size()); }
+
+    // For tests: appends bytes as the reader thread does when a read
+    // completes. Call only while the thread cannot append (its handle is idle).
+    void AppendForTest(const std::uint8_t* data, int count) { Append(data, count); }
+
+private:
+    void Execute();
+    void Append(const std::uint8_t* data, int count);
+
+    TByteArray FRing;
+    IHidHandle& FHandle;
+    int FReportSize;
+    std::atomic<std::uint16_t> FWritePos{0};
+    std::uint16_t FReadPos = 0;
+    std::atomic<bool> FStopRequest{false};
+    std::thread FThread;
+};
+
+// Why the remote could not be used although it is present.
+struct TOpenFailure {
+    std::string Path;
+    std::error_code Error;
+};
+
+class TUsbDevice {
+public:
+    // Runs the whole setup: finds the first interface with the given IDs,
+    // opens it twice, reads its report lengths, starts the reader and watches
+    // for arrival and removal. Raises nothing for a missing or unusable
+    // device: Connected() tells whether the link can be used.
+    TUsbDevice(IHidPlatform& platform, IGuiEventLoop& loop, int vendorId, int productId);
+
+    // Stops the watch, then the reader (joined within one read wait), then
+    // closes both handles.
+    ~TUsbDevice();
+
+    TUsbDevice(const TUsbDevice&) = delete;
+    TUsbDevice& operator=(const TUsbDevice&) = delete;
+
+    // Sends one output report (report ID 0, then data) after discarding all
+    // unread input. False when not connected, when data is empty or longer
+    // than OutputLength, or when the report is not written whole; the unread
+    // input is gone in the last case too.
+    bool WriteReport(const TByteArray& data);
+
+    // Takes the payload of the oldest unread input report into data, which the
+    // caller sizes to InputLength. Looks up to 25 times, 10 ms apart. False at
+    // once when not connected or data is shorter than InputLength; false after
+    // the full wait when no whole report arrives. Data is untouched on failure.
+    bool ReadReport(TByteArray& data);
+
+    bool Connected() const { return FConnected; }
+    int InputLength() const { return FInputLength; }
+    int OutputLength() const { return FOutputLength; }
+
+    // The interface in use, empty when none was found.
+    const std::string& DevicePath() const { return FDevicePath; }
+
+    // Set when an interface with the right IDs exists but could not be opened
+    // for reading and writing (typically: permission denied).
+    const std::optional<TOpenFailure>& OpenFailure() const { return FOpenFailure; }
+
+    // Called on the GUI thread after Connected has been updated, on the arrival
+    // of the remote (also while not connected) and on the removal of this
+    // link's own interface. The callback may destroy the link.
+    std::function<void()> OnChange;
+
+    // For tests: the reader, or null when not connected.
+    TFileInputThread* Reader() const { return FReader.get(); }
+
+private:
+    bool FindDevice(IHidPlatform& platform, int vendorId, int productId);
+    void DeviceChange(const THotplugEvent& event);
+
+    std::unique_ptr<IHidHandle> FWriteHandle;
+    std::unique_ptr<IHidHandle> FReadHandle;
+    std::unique_ptr<TFileInputThread> FReader;
+    std::unique_ptr<IHotplugWatch> FWatch;
+    bool FConnected = false;
+    int FInputLength = -1;
+    int FOutputLength = -1;
+    int FVendorId;
+    int FProductId;
+    std::string FDevicePath;
+    std::optional<TOpenFailure> FOpenFailure;
+    TByteArray FWriteBuffer;
+};

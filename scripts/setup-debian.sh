@@ -1,0 +1,29 @@
+#!/bin/sh
+# Installs the Debian 12 packages that building, running and testing the console need.
+# Run as root. Safe to run again: apt-get skips what is already installed.
+set -eu
+
+PACKAGES="
+  build-essential cmake ninja-build pkg-config
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  libudev-dev
+  libgtest-dev libgmock-dev
+  xvfb xauth
+"
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "setup-debian.sh: run as root (it installs packages with apt-get)" >&2
+    exit 1
+fi
+
+missing=""
+for p in $PACKAGES; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+
+if [ -n "$missing" ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    # shellcheck disable=SC2086
+    apt-get install -y -qq --no-install-recommends $missing
+fi

@@ -1,0 +1,312 @@
+#include "SimHidBus.h"
+
+#include "../hid/EventLoop.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+// One open handle's queue of unread input reports. Like a hidraw open file it
+// keeps at most 64 reports and drops newer ones while it is full.
+struct TSimHidDevice::THandleQueue {
+    static constexpr std::size_t Capacity = 64;
+
+    std::mutex Mutex;
+    std::condition_variable Arrived;
+    std::deque<TByteArray> Reports;
+    bool Gone = false;  // the device was unplugged
+};
+
+TSimHidDevice::TSimHidDevice(std::uint16_t vendorId, std::uint16_t productId, int inputReportLength,
+                             int outputReportLength)
+    : FVendorId(vendorId),
+      FProductId(productId),
+      FInputReportLength(inputReportLength),
+      FOutputReportLength(outputReportLength)
+{
+}
+
+TSimHidDevice::~TSimHidDevice() = default;
+
+void TSimHidDevice::SendInput(const TByteArray& report)
+{
+    std::vector<std::shared_ptr<THandleQueue>> queues;
+    {
+        std::lock_guard lock(FMutex);
+        if (!FPlugged)
+            return;
+        for (auto& weak : FQueues)
+            if (auto queue = weak.lock())
+                queues.push_back(std::move(queue));
+    }
+    for (auto& queue : queues) {
+        std::lock_guard lock(queue->Mutex);
+        if (queue->Gone || queue->Reports.size() >= THandleQueue::Capacity)
+            continue;
+        queue->Reports.push_back(report);
+        queue->Arrived.notify_one();
+    }
+}
+
+void TSimHidDevice::SetOpenError(std::error_code error)
+{
+    std::lock_guard lock(FMutex);
+    FOpenError = error;
+}
+
+bool TSimHidDevice::Plugged() const
+{
+    std::lock_guard lock(FMutex);
+    return FPlugged;
+}
+
+void TSimHidDevice::UnplugSelf()
+{
+    TSimHidBus* bus;
+    std::string path;
+    {
+        std::lock_guard lock(FMutex);
+        bus = FBus;
+        path = FPath;
+    }
+    if (bus)
+        bus->Unplug(path);
+}
+
+namespace {
+
+// A handle on a simulated device: reads come from its own queue, writes go to
+// the device on the writing thread.
+class TSimHandle : public IHidHandle {
+public:
+    TSimHandle(std::shared_ptr<TSimHidDevice> device, std::shared_ptr<TSimHidDevice::THandleQueue> queue)
+        : FDevice(std::move(device)), FQueue(std::move(queue))
+    {
+    }
+
+    bool GetAttributes(std::uint16_t& vendorId, std::uint16_t& productId) override
+    {
+        vendorId = FDevice->VendorId();
+        productId = FDevice->ProductId();
+        return true;
+    }
+
+    bool GetReportLengths(int& inputLength, int& outputLength) override
+    {
+        inputLength = FDevice->InputReportLength();
+        outputLength = FDevice->OutputReportLength();
+        return true;
+    }
+
+    long Write(const std::uint8_t* data, std::size_t length) override
+    {
+        {
+            std::lock_guard lock(FQueue->Mutex);
+            if (FQueue->Gone)
+                return -1;
+        }
+        if (length == 0)
+            return -1;
+        FDevice->OnOutputReport(TByteArray(data, data + length));
+        return static_cast<long>(length);
+    }
+
+    THidReadStatus Read(std::uint8_t* buffer, std::size_t length, std::chrono::milliseconds wait) override
+    {
+        std::unique_lock lock(FQueue->Mutex);
+        FQueue->Arrived.wait_for(lock, wait, [&] { return FQueue->Gone || !FQueue->Reports.empty(); });
+        if (FQueue->Gone)
+            return THidReadStatus::Error;
+        if (FQueue->Reports.empty())
+            return THidReadStatus::Timeout;
+        TByteArray report = std::move(FQueue->Reports.front());
+        FQueue->Reports.pop_front();
+        lock.unlock();
+        std::size_t n = std::min(length, report.size());
+        std::memcpy(buffer, report.data(), n);
+        std::memset(buffer + n, 0, length - n);
+        return THidReadStatus::Ok;
+    }
+
+private:
+    std::shared_ptr<TSimHidDevice> FDevice;
+    std::shared_ptr<TSimHidDevice::THandleQueue> FQueue;
+};
+
+}  // namespace
+
+// Shared between a watch and the calls it has posted: the posted calls run on
+// the GUI thread, the same thread that destroys the watch, so a plain flag
+// read there is enough to drop calls that come after the destruction.
+struct TSimHidBus::TWatchState {
+    IGuiEventLoop* Loop;
+    std::function<void(const THotplugEvent&)> Callback;
+    std::atomic<bool> Alive{true};
+};
+
+class TSimHidBus::TWatch : public IHotplugWatch {
+public:
+    explicit TWatch(std::shared_ptr<TWatchState> state) : FState(std::move(state)) {}
+    ~TWatch() override { FState->Alive = false; }
+
+private:
+    std::shared_ptr<TWatchState> FState;
+};
+
+TSimHidBus::TSimHidBus() = default;
+
+TSimHidBus::~TSimHidBus()
+{
+    std::vector<TSlot> slots;
+    {
+        std::lock_guard lock(FMutex);
+        slots.swap(FSlots);
+    }
+    for (auto& slot : slots) {
+        std::lock_guard lock(slot.Device->FMutex);
+        slot.Device->FBus = nullptr;
+        slot.Device->FPlugged = false;
+    }
+}
+
+std::string TSimHidBus::Plug(std::shared_ptr<TSimHidDevice> device)
+{
+    THidInterfaceInfo info;
+    {
+        std::lock_guard lock(FMutex);
+        info.Path = "sim:hidraw" + std::to_string(FNextNumber++);
+        FSlots.push_back({info.Path, device});
+    }
+    {
+        std::lock_guard lock(device->FMutex);
+        device->FBus = this;
+        device->FPath = info.Path;
+        device->FPlugged = true;
+    }
+    device->OnPlugged();
+    info.IdsKnown = true;
+    info.VendorId = device->VendorId();
+    info.ProductId = device->ProductId();
+    Notify({THotplugKind::Arrival, info});
+    return info.Path;
+}
+
+void TSimHidBus::Unplug(const std::string& path)
+{
+    std::shared_ptr<TSimHidDevice> device;
+    {
+        std::lock_guard lock(FMutex);
+        auto it = std::find_if(FSlots.begin(), FSlots.end(), [&](const TSlot& s) { return s.Path == path; });
+        if (it == FSlots.end())
+            return;
+        device = it->Device;
+        FSlots.erase(it);
+    }
+    std::vector<std::shared_ptr<TSimHidDevice::THandleQueue>> queues;
+    {
+        std::lock_guard lock(device->FMutex);
+        device->FPlugged = false;
+        device->FBus = nullptr;
+        for (auto& weak : device->FQueues)
+            if (auto queue = weak.lock())
+                queues.push_back(std::move(queue));
+        device->FQueues.clear();
+    }
+    for (auto& queue : queues) {
+        std::lock_guard lock(queue->Mutex);
+        queue->Gone = true;
+        queue->Reports.clear();
+        queue->Arrived.notify_all();
+    }
+    device->OnUnplugged();
+    THidInterfaceInfo info;
+    info.Path = path;
+    info.IdsKnown = true;
+    info.VendorId = device->VendorId();
+    info.ProductId = device->ProductId();
+    Notify({THotplugKind::Removal, info});
+}
+
+void TSimHidBus::Unplug(const std::shared_ptr<TSimHidDevice>& device)
+{
+    std::string path;
+    {
+        std::lock_guard lock(FMutex);
+        for (auto& slot : FSlots)
+            if (slot.Device == device)
+                path = slot.Path;
+    }
+    if (!path.empty())
+        Unplug(path);
+}
+
+std::vector<THidInterfaceInfo> TSimHidBus::Enumerate()
+{
+    std::lock_guard lock(FMutex);
+    std::vector<THidInterfaceInfo> result;
+    for (auto& slot : FSlots)
+        result.push_back({slot.Path, true, slot.Device->VendorId(), slot.Device->ProductId()});
+    return result;
+}
+
+std::unique_ptr<IHidHandle> TSimHidBus::Open(const std::string& path, std::error_code& error)
+{
+    std::shared_ptr<TSimHidDevice> device;
+    {
+        std::lock_guard lock(FMutex);
+        for (auto& slot : FSlots)
+            if (slot.Path == path)
+                device = slot.Device;
+    }
+    if (!device) {
+        error = std::make_error_code(std::errc::no_such_device);
+        return nullptr;
+    }
+    auto queue = std::make_shared<TSimHidDevice::THandleQueue>();
+    {
+        std::lock_guard lock(device->FMutex);
+        if (device->FOpenError) {
+            error = device->FOpenError;
+            return nullptr;
+        }
+        device->FQueues.erase(std::remove_if(device->FQueues.begin(), device->FQueues.end(),
+                                             [](const auto& weak) { return weak.expired(); }),
+                              device->FQueues.end());
+        device->FQueues.push_back(queue);
+    }
+    error.clear();
+    return std::make_unique<TSimHandle>(device, queue);
+}
+
+std::unique_ptr<IHotplugWatch> TSimHidBus::Watch(IGuiEventLoop& loop,
+                                                 std::function<void(const THotplugEvent&)> callback)
+{
+    auto state = std::make_shared<TWatchState>();
+    state->Loop = &loop;
+    state->Callback = std::move(callback);
+    {
+        std::lock_guard lock(FMutex);
+        FWatches.erase(std::remove_if(FWatches.begin(), FWatches.end(), [](const auto& w) { return w.expired(); }),
+                       FWatches.end());
+        FWatches.push_back(state);
+    }
+    return std::make_unique<TWatch>(state);
+}
+
+void TSimHidBus::Notify(const THotplugEvent& event)
+{
+    std::vector<std::shared_ptr<TWatchState>> watches;
+    {
+        std::lock_guard lock(FMutex);
+        for (auto& weak : FWatches)
+            if (auto state = weak.lock())
+                if (state->Alive)
+                    watches.push_back(std::move(state));
+    }
+    for (auto& state : watches) {
+        state->Loop->Post([state, event] {
+            if (state->Alive)
+                state->Callback(event);
+        });
+    }
+}

@@ -1,0 +1,117 @@
+#pragma once
+// An in-process HID bus: the platform of the link when no real device is
+// wanted. It holds virtual HID devices (the simulated remote, a mouse, ...)
+// that tests and `corvane-console --simulate` plug and unplug at run time, with
+// the same arrival and removal events as the real platform.
+//
+// Like hidraw, every open handle of a device receives every input report, and
+// keeps at most 64 of them unread: newer reports are dropped while a handle's
+// queue is full.
+
+#include "../hid/HidPlatform.h"
+#include "../hid/Types.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <vector>
+
+class TSimHidBus;
+
+// A virtual HID device. Subclasses answer output reports; they send input
+// reports with SendInput from any thread.
+class TSimHidDevice {
+public:
+    struct THandleQueue;  // one open handle's unread input reports
+
+    TSimHidDevice(std::uint16_t vendorId, std::uint16_t productId, int inputReportLength,
+                  int outputReportLength);
+    virtual ~TSimHidDevice();
+
+    TSimHidDevice(const TSimHidDevice&) = delete;
+    TSimHidDevice& operator=(const TSimHidDevice&) = delete;
+
+    std::uint16_t VendorId() const { return FVendorId; }
+    std::uint16_t ProductId() const { return FProductId; }
+    // Report byte lengths including the report-ID byte.
+    int InputReportLength() const { return FInputReportLength; }
+    int OutputReportLength() const { return FOutputReportLength; }
+
+    // Called on the writing thread for every output report written to any
+    // handle of the device, report ID first.
+    virtual void OnOutputReport(const TByteArray& report) { (void)report; }
+
+    // Called when the device is plugged into or unplugged from a bus.
+    virtual void OnPlugged() {}
+    virtual void OnUnplugged() {}
+
+    // Any thread: delivers one input report (report ID first) to every open
+    // handle. Dropped when the device is not plugged in.
+    void SendInput(const TByteArray& report);
+
+    // Makes Open fail with this error (e.g. permission_denied); a default
+    // error_code opens normally.
+    void SetOpenError(std::error_code error);
+
+    // Any thread: unplugs this device from the bus it is plugged into (the
+    // removal is reported as for TSimHidBus::Unplug). Nothing when unplugged.
+    void UnplugSelf();
+
+    bool Plugged() const;
+
+private:
+    friend class TSimHidBus;
+
+    std::uint16_t FVendorId;
+    std::uint16_t FProductId;
+    int FInputReportLength;
+    int FOutputReportLength;
+
+    mutable std::mutex FMutex;
+    std::vector<std::weak_ptr<THandleQueue>> FQueues;
+    bool FPlugged = false;
+    TSimHidBus* FBus = nullptr;
+    std::string FPath;
+    std::error_code FOpenError;
+};
+
+class TSimHidBus : public IHidPlatform {
+public:
+    TSimHidBus();
+    ~TSimHidBus() override;
+
+    // Any thread. Adds the device under a new path ("sim:hidrawN") and reports
+    // its arrival. Returns the path.
+    std::string Plug(std::shared_ptr<TSimHidDevice> device);
+
+    // Any thread. Removes the device: its open handles fail every read and
+    // write from now on, and its removal is reported.
+    void Unplug(const std::string& path);
+    void Unplug(const std::shared_ptr<TSimHidDevice>& device);
+
+    // IHidPlatform
+    std::vector<THidInterfaceInfo> Enumerate() override;
+    std::unique_ptr<IHidHandle> Open(const std::string& path, std::error_code& error) override;
+    std::unique_ptr<IHotplugWatch> Watch(IGuiEventLoop& loop,
+                                         std::function<void(const THotplugEvent&)> callback) override;
+
+private:
+    struct TSlot {
+        std::string Path;
+        std::shared_ptr<TSimHidDevice> Device;
+    };
+    struct TWatchState;
+    class TWatch;
+
+    void Notify(const THotplugEvent& event);
+
+    std::mutex FMutex;
+    std::vector<TSlot> FSlots;
+    std::vector<std::weak_ptr<TWatchState>> FWatches;
+    int FNextNumber = 0;
+};

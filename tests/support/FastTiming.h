@@ -1,0 +1,16 @@
+#pragma once
+// Shortened protocol waits for tests: the same number of tries, a fraction of
+// the time.
+
+#include "Timing.h"
+
+inline TTiming FastTiming()
+{
+    TTiming timing;
+    timing.ReplyPause = std::chrono::milliseconds(1);
+    timing.ReplyTries = 25;
+    timing.ReplyTryPause = std::chrono::milliseconds(2);
+    timing.ReaderWait = std::chrono::milliseconds(20);
+    timing.ReconnectPause = std::chrono::milliseconds(1);
+    return timing;
+}
