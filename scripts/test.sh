@@ -1,0 +1,36 @@
+#!/bin/sh
+# Installs what the build needs, builds everything in build/ and runs every
+# test: the whole suite, then the non-GUI tests again under AddressSanitizer
+# and UndefinedBehaviorSanitizer, and the ring and reader tests under
+# ThreadSanitizer.
+#
+#   sh scripts/test.sh
+#
+# Run as root on a fresh Debian 12 machine (the package install needs it).
+set -eu
+
+cd "$(dirname "$0")/.."
+jobs=$(nproc 2>/dev/null || echo 2)
+
+sh scripts/setup-debian.sh
+
+configure() {  # configure <dir> [cmake options...]
+    dir=$1
+    shift
+    cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+}
+
+echo "== build/: everything"
+configure build
+cmake --build build -j "$jobs"
+(cd build && QT_QPA_PLATFORM=offscreen ctest -j "$jobs" --output-on-failure --timeout 300)
+
+echo "== build-asan/: non-GUI tests with AddressSanitizer and UndefinedBehaviorSanitizer"
+configure build-asan -DCORVANE_BUILD_CONSOLE=OFF -DCORVANE_BUILD_BENCH=OFF -DCORVANE_SANITIZE=address,undefined
+cmake --build build-asan -j "$jobs"
+(cd build-asan && ctest -j "$jobs" -L unit --output-on-failure --timeout 300)
+
+echo "== build-tsan/: ring and reader tests with ThreadSanitizer"
+configure build-tsan -DCORVANE_BUILD_CONSOLE=OFF -DCORVANE_BUILD_BENCH=OFF -DCORVANE_SANITIZE=thread
+cmake --build build-tsan -j "$jobs" --target test_ring test_usb_device
+(cd build-tsan && ctest -j "$jobs" -R '^TRingFixture|^TLinkFixture' --output-on-failure --timeout 300)
