@@ -109,7 +109,13 @@ int GetPacketLength(const TByteArray& packet)
 
 TCorvaneOne::TCorvaneOne(IHidPlatform& platform, IGuiEventLoop& loop) : FPlatform(platform), FLoop(loop)
 {
-    Reconnect();
+    // A version reply that breaks the packet rules must not keep the object
+    // from existing: the connection then stands with the version unknown, and
+    // the next version request reports the error to whoever asks.
+    try {
+        Reconnect();
+    } catch (const ECorvaneAssertion&) {
+    }
 }
 
 TCorvaneOne::~TCorvaneOne()
@@ -141,8 +147,20 @@ void TCorvaneOne::DeviceChanged()
     if (FConnected) {
         // Give a freshly arrived remote a moment before talking to it.
         SleepFor(Timing().ReconnectPause);
-        Reconnect();
+        try {
+            Reconnect();
+        } catch (...) {
+            // The display must follow the new link even when its version
+            // reply was broken; the error then goes on to the caller.
+            NotifyStatus();
+            throw;
+        }
     }
+    NotifyStatus();
+}
+
+void TCorvaneOne::NotifyStatus()
+{
     if (OnStatusChange) {
         auto handler = OnStatusChange;
         handler();

@@ -193,6 +193,7 @@ private:
     bool ReceiveFlash(TByteArray& data, bool& reconnect);
     bool SendFlash(const TByteArray& data, std::uint16_t size, bool& reconnect);
     void ReconnectAfterError() noexcept;
+    void NotifyStatus();
 
     IHidPlatform& FPlatform;
     IGuiEventLoop& FLoop;

@@ -8,12 +8,22 @@
 
 // One open handle's queue of unread input reports. Like a hidraw open file it
 // keeps at most 64 reports and drops newer ones while it is full.
+//
+// A real remote cannot send faster than one report per millisecond; a
+// simulated one may send as fast as it can. So that such a device does not
+// lose reports to a reader that is merely a little behind, a sender waits a
+// while for room in a queue that somebody reads; only a reader stalled longer
+// than that loses reports, as on hidraw. (The link's write handle is never
+// read: its queue just fills up and drops, as on hidraw.)
 struct TSimHidDevice::THandleQueue {
     static constexpr std::size_t Capacity = 64;
+    static constexpr std::chrono::milliseconds RoomWait{500};
 
     std::mutex Mutex;
     std::condition_variable Arrived;
+    std::condition_variable Taken;
     std::deque<TByteArray> Reports;
+    bool Read = false;  // somebody reads this handle
     bool Gone = false;  // the device was unplugged
 };
 
@@ -40,7 +50,11 @@ void TSimHidDevice::SendInput(const TByteArray& report)
                 queues.push_back(std::move(queue));
     }
     for (auto& queue : queues) {
-        std::lock_guard lock(queue->Mutex);
+        std::unique_lock lock(queue->Mutex);
+        if (queue->Read)
+            queue->Taken.wait_for(lock, THandleQueue::RoomWait, [&] {
+                return queue->Gone || queue->Reports.size() < THandleQueue::Capacity;
+            });
         if (queue->Gone || queue->Reports.size() >= THandleQueue::Capacity)
             continue;
         queue->Reports.push_back(report);
@@ -114,6 +128,7 @@ public:
     THidReadStatus Read(std::uint8_t* buffer, std::size_t length, std::chrono::milliseconds wait) override
     {
         std::unique_lock lock(FQueue->Mutex);
+        FQueue->Read = true;
         FQueue->Arrived.wait_for(lock, wait, [&] { return FQueue->Gone || !FQueue->Reports.empty(); });
         if (FQueue->Gone)
             return THidReadStatus::Error;
@@ -122,6 +137,7 @@ public:
         TByteArray report = std::move(FQueue->Reports.front());
         FQueue->Reports.pop_front();
         lock.unlock();
+        FQueue->Taken.notify_all();
         std::size_t n = std::min(length, report.size());
         std::memcpy(buffer, report.data(), n);
         std::memset(buffer + n, 0, length - n);
@@ -217,6 +233,7 @@ void TSimHidBus::Unplug(const std::string& path)
         queue->Gone = true;
         queue->Reports.clear();
         queue->Arrived.notify_all();
+        queue->Taken.notify_all();
     }
     device->OnUnplugged();
     THidInterfaceInfo info;

@@ -10,59 +10,13 @@
 // `corvane-console --simulate` shows: recognisable flash content, a running
 // clock, a battery that is neither full nor empty.
 
+#include "RemoteFirmware.h"  // TRemoteFirmware, the transport-free model; TSimFaults
 #include "SimHidBus.h"
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <vector>
-
-class TRemoteFirmware;  // the transport-free model, shared with corvane-sim
-
-// Faults, all off by default. "Packet N" counts the data packets of one
-// stream from 0. Settable at any time; a stream takes them when it starts.
-struct TSimFaults {
-    // --- Any request ---
-    bool Silent = false;                 // answer nothing at all
-    int ReplyType = -1;                  // short commands: reply with this type
-                                         // (header high nibble) instead
-    int EchoOverride = -1;               // short commands: byte 1 of the reply
-                                         // (register echo, acknowledged type)
-    int LengthCode = -1;                 // short commands: this length code in
-                                         // the reply header (11-15 are invalid)
-    std::chrono::milliseconds ReplyDelay{0};  // answer this late
-    int VersionPayloadLength = -1;       // version reply: only this many payload
-                                         // bytes (length code set to match)
-
-    // --- Flash read stream ---
-    int FlashSequenceErrorAt = -1;       // packet N carries a wrong counter
-    int FlashWrongTypeAt = -1;           // packet N is of another type (PKT_VERSION)
-    int FlashSilentFrom = -1;            // nothing from packet N on (no ACK either)
-    int FlashAckShortBy = 0;             // ACK after this many bytes fewer than asked
-    int FlashInvalidLengthAt = -1;       // packet N has length code 11
-    int FlashEmptyPacketAt = -1;         // packet N has length code 0 (no counter, no data)
-    int FlashExtraBytes = 0;             // send this many bytes more than asked
-    bool FlashEndless = false;           // keep sending data packets, never ACK
-    // --- Flash write ---
-    bool FlashWriteNoAck = false;        // do not answer the closing ACK
-    int FlashWriteAckEcho = -1;          // byte 1 of the closing reply (default 0x30)
-
-    // --- Infrared capture stream ---
-    int IrSequenceErrorAt = -1;          // packet N carries a wrong sequence byte
-    int IrLengthByteAt = -1;             // packet N: last report byte := IrLengthByte
-    int IrLengthByte = 0;
-    int IrWrongTypeAt = -1;              // packet N is of another type (PKT_VERSION)
-    bool IrSilentBeforeFirst = false;    // never send any capture packet
-    int IrSilentFrom = -1;               // nothing from packet N on
-    bool IrEndWithAck = false;           // end with PKT_ACK instead of the end marker
-    int IrLateAfterStop = 0;             // packets still sent after the stop request
-    bool IrEndlessAfterStop = false;     // keep streaming after the stop, never ACK
-    bool IrNoStopAck = false;            // do not acknowledge the stop request
-
-    // --- Removal ---
-    int UnplugAtPacket = -1;             // unplug the device at data packet N of
-                                         // the next flash read, flash write or capture
-};
 
 class TSimRemote : public TSimHidDevice {
 public:
@@ -93,7 +47,8 @@ public:
     std::uint16_t Register(std::uint8_t miscType, std::uint16_t index) const;
     void SetRegister(std::uint8_t miscType, std::uint16_t index, std::uint16_t value);
     // The clock (type 1) runs from the moment it was last set; this sets it as
-    // the host would, in the layout of the current architecture.
+    // the host would, in the layout of the current architecture: year in
+    // full, month 1-12, day 1-31, dayOfWeek 1 (Sunday) to 7.
     void SetClock(int year, int month, int day, int dayOfWeek, int hours, int minutes, int seconds);
     int ResetCount() const;                   // reset requests received
     std::uint8_t LastResetType() const;

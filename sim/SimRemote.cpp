@@ -1,0 +1,358 @@
+#include "SimRemote.h"
+
+#include <condition_variable>
+#include <ctime>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+using TClock = TRemoteFirmware::TClock;
+
+// The state shared by the remote and its firmware thread.
+struct TFirmwareState {
+    TFirmwareState(int inputLength, bool paced) : Firmware(inputLength), Paced(paced) {}
+
+    std::mutex Mutex;
+    std::condition_variable Wake;   // the firmware thread waits here
+    std::condition_variable Quiet;  // WaitIdle waits here
+    std::condition_variable Fed;    // a writer of flash data waits here
+
+    TRemoteFirmware Firmware;
+    std::deque<TByteArray> Inbox;          // output reports not yet taken
+    std::uint64_t Queued = 0;              // output reports queued so far...
+    std::uint64_t Taken = 0;               // ...and fed to the firmware
+    bool Unplugging = false;               // the thread is unplugging the device
+    std::vector<TByteArray> Received;
+    bool Paced;
+    bool Idle = true;                      // nothing queued, due or being sent
+    bool Changed = false;                  // a setting changed: look again
+    bool Stop = false;
+    TClock::time_point NextSlot{};         // paced: the next report's slot
+
+    void Run(TSimRemote* owner);
+};
+
+}  // namespace
+
+// The thread holds the state by a shared_ptr of its own, so that the state
+// outlives the remote when the remote is destroyed on that very thread (the
+// bus dropping its last reference while the firmware unplugs itself).
+struct TSimRemote::TImpl {
+    std::shared_ptr<TFirmwareState> State;
+    std::thread Thread;
+};
+
+// The firmware thread: feeds the model what the host wrote and sends what it
+// answers when it is due.
+void TFirmwareState::Run(TSimRemote* owner)
+{
+    std::unique_lock lock(Mutex);
+    auto woken = [this] { return Stop || Changed || !Inbox.empty(); };
+    while (!Stop) {
+        TClock::time_point now = TClock::now();
+        while (!Inbox.empty()) {
+            Firmware.Receive(Inbox.front(), now);
+            Inbox.pop_front();
+            ++Taken;
+        }
+        Fed.notify_all();
+        Changed = false;
+
+        const std::optional<TClock::time_point> due = Firmware.NextDue();
+        if (!due) {
+            Idle = true;
+            Quiet.notify_all();
+            Wake.wait(lock, woken);
+            continue;
+        }
+        TClock::time_point when = *due;
+        if (Paced && when < NextSlot)
+            when = NextSlot;
+        if (when > now) {
+            Wake.wait_until(lock, when, woken);
+            continue;
+        }
+
+        TRemoteFirmware::TOutput output;
+        if (!Firmware.Take(output, now))
+            continue;
+        if (Paced) {
+            // One report per 1 ms slot on a fixed schedule, so that waking up
+            // late does not slow the average; after a pause the schedule
+            // starts again from now instead of catching up in a burst.
+            if (now - NextSlot > 2ms)
+                NextSlot = now;
+            NextSlot += 1ms;
+        }
+
+        // Never call into the bus with the lock held: it calls back
+        // (OnUnplugged) and its writers call OnOutputReport.
+        Unplugging = output.Unplug;
+        lock.unlock();
+        if (output.Unplug) {
+            owner->UnplugSelf();
+        } else {
+            TByteArray report;
+            report.reserve(output.Packet.size() + 1);
+            report.push_back(0x00);  // report ID
+            report.insert(report.end(), output.Packet.begin(), output.Packet.end());
+            owner->SendInput(report);
+        }
+        lock.lock();
+        if (Unplugging) {
+            Unplugging = false;
+            Fed.notify_all();
+        }
+    }
+}
+
+TSimRemote::TSimRemote() : TSimRemote(TOptions{}) {}
+
+TSimRemote::TSimRemote(const TOptions& options)
+    : TSimHidDevice(options.VendorId, options.ProductId, options.InputReportLength, options.OutputReportLength),
+      FImpl(std::make_unique<TImpl>())
+{
+    FImpl->State = std::make_shared<TFirmwareState>(options.InputReportLength - 1, options.Paced);
+    FImpl->Thread = std::thread([state = FImpl->State, this] { state->Run(this); });
+}
+
+TSimRemote::~TSimRemote()
+{
+    TFirmwareState& s = *FImpl->State;
+    {
+        std::lock_guard lock(s.Mutex);
+        s.Stop = true;
+    }
+    s.Wake.notify_all();
+    s.Fed.notify_all();
+    if (FImpl->Thread.get_id() == std::this_thread::get_id())
+        FImpl->Thread.detach();
+    else
+        FImpl->Thread.join();
+}
+
+std::shared_ptr<TSimRemote> TSimRemote::Demo()
+{
+    TOptions options;
+    options.Paced = true;
+    auto remote = std::make_shared<TSimRemote>(options);
+    remote->FillFlashWithPattern();
+
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    remote->SetClock(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_wday + 1, local.tm_hour,
+                     local.tm_min, local.tm_sec);
+
+    remote->SetRegister(12, 0, 0x0001);  // hardware flag set
+    remote->SetRegister(12, 1, 3912);    // battery: 3.912 V, neither full nor empty
+    // Two frames of a signal, about 270 bytes, a second after the start:
+    // time enough to see the capture wait for it.
+    remote->SetIrCapture(TRemoteFirmware::MakeIrSignal({0x08, 0x1B}), 1000ms);
+    return remote;
+}
+
+// --- Version -----------------------------------------------------------------
+
+void TSimRemote::SetVersionPayload(const TByteArray& payload)
+{
+    TFirmwareState& s = *FImpl->State;
+    std::lock_guard lock(s.Mutex);
+    s.Firmware.SetVersionPayload(payload);
+}
+
+TByteArray TSimRemote::VersionPayload() const
+{
+    TFirmwareState& s = *FImpl->State;
+    std::lock_guard lock(s.Mutex);
+    return s.Firmware.VersionPayload();
+}
+
+void TSimRemote::SetArchitecture(int architecture)
+{
+    TFirmwareState& s = *FImpl->State;
+    std::lock_guard lock(s.Mutex);
+    s.Firmware.SetArchitecture(architecture);
+}
+
+void TSimRemote::SetProtocol(int protocol)
+{
+    TFirmwareState& s = *FImpl->State;
+    std::lock_guard lock(s.Mutex);
+    s.Firmware.SetProtocol(protocol);
+}
+
+// --- Registers ---------------------------------------------------------------
+
+std::uint16_t TSimRemote::Register(std::uint8_t miscType, std::uint16_t index) const
+{
+    TFirmwareState& s = *FImpl->State;
+    std::lock_guard lock(s.Mutex);
+    return s.Firmware.Register(miscType, index, TClock::now());
+}
+
+void TSimRemote::SetRegister(std::uint8_t miscType, std::uint16_t index, std::uint16_t value)
+{
+    TFirmwareState& s = *FImpl->State;
+    std::lock_guard lock(s.Mutex);
+    s.Firmware.SetRegister(miscType, index, value, TClock::now());
+}
+
+void TSimRemote::SetClock(int year, int month, int day, int dayOfWeek, int hours, int minutes, int seconds)
+{
+    TFirmwareState& s = *FImpl->State;
+    std::lock_guard lock(s.Mutex);
+    s.Firmware.SetClock(year, month, day, dayOfWeek, hours, minutes, seconds, TClock::now());
+}
+
+int TSimRemote::ResetCount() const
+{
+    TFirmwareState& s = *FImpl->State;
+    std::lock_guard lock(s.Mutex);
+    return s.Firmware.ResetCount();
+}
+
+std::uint8_t TSimRemote::LastResetType() const
+{
+    TFirmwareState& s = *FImpl->State;
+    std::lock_guard lock(s.Mutex);
+    return s.Firmware.LastResetType();
+}
+
+// --- Flash -------------------------------------------------------------------
+
+TByteArray TSimRemote::Flash(std::uint32_t address, std::uint32_t size) const
+{
+    TFirmwareState& s = *FImpl->State;
+    std::lock_guard lock(s.Mutex);
+    return s.Firmware.ReadFlash(address, size);
+}
+
+void TSimRemote::SetFlash(std::uint32_t address, const TByteArray& bytes)
+{
+    TFirmwareState& s = *FImpl->State;
+    std::lock_guard lock(s.Mutex);
+    s.Firmware.SetFlash(address, bytes);
+}
+
+void TSimRemote::FillFlashWithPattern()
+{
+    TFirmwareState& s = *FImpl->State;
+    std::lock_guard lock(s.Mutex);
+    s.Firmware.FillFlashWithPattern();
+}
+
+// --- Infrared ----------------------------------------------------------------
+
+void TSimRemote::SetIrCapture(const TByteArray& stream, std::chrono::milliseconds startDelay)
+{
+    TFirmwareState& s = *FImpl->State;
+    std::lock_guard lock(s.Mutex);
+    s.Firmware.SetIrCapture(stream, startDelay);
+}
+
+void TSimRemote::SetIrChunk(int bytesPerPacket)
+{
+    TFirmwareState& s = *FImpl->State;
+    std::lock_guard lock(s.Mutex);
+    s.Firmware.SetIrChunk(bytesPerPacket);
+}
+
+// --- Behaviour ---------------------------------------------------------------
+
+void TSimRemote::SetPaced(bool paced)
+{
+    TFirmwareState& s = *FImpl->State;
+    {
+        std::lock_guard lock(s.Mutex);
+        s.Paced = paced;
+        s.Changed = true;
+    }
+    s.Wake.notify_all();
+}
+
+void TSimRemote::SetFaults(const TSimFaults& faults)
+{
+    TFirmwareState& s = *FImpl->State;
+    std::lock_guard lock(s.Mutex);
+    s.Firmware.SetFaults(faults);
+}
+
+TSimFaults TSimRemote::Faults() const
+{
+    TFirmwareState& s = *FImpl->State;
+    std::lock_guard lock(s.Mutex);
+    return s.Firmware.Faults();
+}
+
+void TSimRemote::ScriptReplies(std::vector<TByteArray> replies)
+{
+    TFirmwareState& s = *FImpl->State;
+    std::lock_guard lock(s.Mutex);
+    s.Firmware.ScriptReplies(std::move(replies));
+}
+
+std::vector<TByteArray> TSimRemote::Received() const
+{
+    TFirmwareState& s = *FImpl->State;
+    std::lock_guard lock(s.Mutex);
+    return s.Received;
+}
+
+void TSimRemote::ClearReceived()
+{
+    TFirmwareState& s = *FImpl->State;
+    std::lock_guard lock(s.Mutex);
+    s.Received.clear();
+}
+
+bool TSimRemote::WaitIdle(std::chrono::milliseconds limit)
+{
+    TFirmwareState& s = *FImpl->State;
+    std::unique_lock lock(s.Mutex);
+    return s.Quiet.wait_for(lock, limit, [&s] { return s.Idle && s.Inbox.empty(); });
+}
+
+// --- TSimHidDevice -------------------------------------------------------------
+
+void TSimRemote::OnOutputReport(const TByteArray& report)
+{
+    if (report.size() < 2)
+        return;
+    TFirmwareState& s = *FImpl->State;
+    std::unique_lock lock(s.Mutex);
+    TByteArray payload(report.begin() + 1, report.end());  // without the report ID
+    const bool flashData = (payload[0] & 0xF0) == 0x40;
+    s.Received.push_back(payload);
+    s.Inbox.push_back(std::move(payload));
+    const std::uint64_t ticket = ++s.Queued;
+    s.Idle = false;
+    s.Wake.notify_all();
+
+    // A flash data packet returns once the firmware has taken it, and, when
+    // it made the remote unplug itself, once the remote is gone: the next
+    // packet of the write then fails, as it would on the wire. This costs
+    // the writer one wake-up of the firmware thread.
+    if (flashData)
+        s.Fed.wait_for(lock, std::chrono::seconds(1), [&s, ticket] {
+            return s.Stop || (s.Taken >= ticket && !s.Unplugging && !s.Firmware.UnplugPending());
+        });
+}
+
+void TSimRemote::OnUnplugged()
+{
+    TFirmwareState& s = *FImpl->State;
+    {
+        std::lock_guard lock(s.Mutex);
+        s.Inbox.clear();
+        s.Taken = s.Queued;  // dropped with the device
+        s.Firmware.Disconnect();
+        s.Changed = true;
+    }
+    s.Wake.notify_all();
+    s.Fed.notify_all();
+}
