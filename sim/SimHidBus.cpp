@@ -98,6 +98,18 @@ public:
     {
     }
 
+    // A closed handle is read by nobody: a sender waiting for room in its
+    // queue must not wait out RoomWait (it would hold up the device's next
+    // replies, e.g. to the link that replaced this one).
+    ~TSimHandle() override
+    {
+        {
+            std::lock_guard lock(FQueue->Mutex);
+            FQueue->Gone = true;
+        }
+        FQueue->Taken.notify_all();
+    }
+
     bool GetAttributes(std::uint16_t& vendorId, std::uint16_t& productId) override
     {
         vendorId = FDevice->VendorId();

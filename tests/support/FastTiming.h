@@ -9,7 +9,7 @@ inline TTiming FastTiming()
     TTiming timing;
     timing.ReplyPause = std::chrono::milliseconds(1);
     timing.ReplyTries = 25;
-    timing.ReplyTryPause = std::chrono::milliseconds(2);
+    timing.ReplyTryPause = std::chrono::milliseconds(5);
     timing.ReaderWait = std::chrono::milliseconds(20);
     timing.ReconnectPause = std::chrono::milliseconds(1);
     return timing;
