@@ -356,14 +356,26 @@ TByteArray TCorvaneOne::NewTransferRequest(std::uint8_t type, std::uint32_t addr
     return packet;
 }
 
-void TCorvaneOne::ReconnectAfterError() noexcept
+template <typename TTransfer>
+bool TCorvaneOne::ReconnectIfBroken(bool reconnect, TTransfer transfer)
 {
-    // Another error is already on its way to the caller; this one would only
-    // hide it.
+    bool result;
     try {
-        Reconnect();
+        result = transfer(reconnect);
     } catch (...) {
+        if (reconnect) {
+            // The error already on its way to the caller is the one to
+            // report; one from the reconnection would only hide it.
+            try {
+                Reconnect();
+            } catch (...) {
+            }
+        }
+        throw;
     }
+    if (reconnect)
+        Reconnect();
+    return result;
 }
 
 bool TCorvaneOne::ReadFlash(TByteArray& data, std::uint32_t address, std::uint16_t size)
@@ -374,18 +386,7 @@ bool TCorvaneOne::ReadFlash(TByteArray& data, std::uint32_t address, std::uint16
         return false;
 
     data.assign(size, 0);
-    bool reconnect = false;
-    bool result;
-    try {
-        result = ReceiveFlash(data, reconnect);
-    } catch (...) {
-        if (reconnect)
-            ReconnectAfterError();
-        throw;
-    }
-    if (reconnect)
-        Reconnect();
-    return result;
+    return ReconnectIfBroken(false, [&](bool& reconnect) { return ReceiveFlash(data, reconnect); });
 }
 
 bool TCorvaneOne::ReceiveFlash(TByteArray& data, bool& reconnect)
@@ -459,18 +460,7 @@ bool TCorvaneOne::WriteFlash(const TByteArray& data, std::uint32_t address, std:
     TFlagScope streaming(FStreaming, true);
     // Set for the data phase: a stream that breaks off there leaves the
     // remote in the middle of a write.
-    bool reconnect = true;
-    bool result;
-    try {
-        result = SendFlash(data, size, reconnect);
-    } catch (...) {
-        if (reconnect)
-            ReconnectAfterError();
-        throw;
-    }
-    if (reconnect)
-        Reconnect();
-    return result;
+    return ReconnectIfBroken(true, [&](bool& reconnect) { return SendFlash(data, size, reconnect); });
 }
 
 bool TCorvaneOne::SendFlash(const TByteArray& data, std::uint16_t size, bool& reconnect)

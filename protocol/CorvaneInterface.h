@@ -192,7 +192,11 @@ private:
     bool RequestVersion(TByteArray& reply);
     bool ReceiveFlash(TByteArray& data, bool& reconnect);
     bool SendFlash(const TByteArray& data, std::uint16_t size, bool& reconnect);
-    void ReconnectAfterError() noexcept;
+    // Runs a flash transfer, then reconnects if it left the flag set: a
+    // stream that broke off leaves the remote in the middle of it. The flag
+    // starts as given; the transfer may change it.
+    template <typename TTransfer>
+    bool ReconnectIfBroken(bool reconnect, TTransfer transfer);
     void NotifyStatus();
 
     IHidPlatform& FPlatform;
