@@ -48,6 +48,10 @@ void TFileInputThread::Append(const std::uint8_t* data, int count)
 {
     const int length = RingLength();
     const int writePos = FWritePos.load(std::memory_order_relaxed);  // only this thread writes it
+    // The value is not used: the reader overtakes unread bytes when the GUI
+    // thread falls 1000 reports behind. The acquire only orders the GUI
+    // thread's earlier copies out of the ring before the bytes written here.
+    (void)FReadPos.load(std::memory_order_acquire);
     int newPos;
     if (writePos + count < length) {
         std::memcpy(&FRing[writePos], data, count);
@@ -65,13 +69,13 @@ void TFileInputThread::Append(const std::uint8_t* data, int count)
 
 void TFileInputThread::Flush()
 {
-    FReadPos = FWritePos.load(std::memory_order_acquire);
+    FReadPos.store(FWritePos.load(std::memory_order_acquire), std::memory_order_release);
 }
 
 int TFileInputThread::ReadData(TByteArray& data, std::uint16_t count)
 {
     const int w = FWritePos.load(std::memory_order_acquire);
-    const int r = FReadPos;
+    const int r = FReadPos.load(std::memory_order_relaxed);  // only this thread writes it
     const int length = RingLength();
     const int unread = w >= r ? w - r : length - r + w;
     if (data.empty() || count == 0 || w == r)
@@ -80,12 +84,12 @@ int TFileInputThread::ReadData(TByteArray& data, std::uint16_t count)
     const int n = std::min<int>(unread, count);
     if (r + n < length) {
         std::memcpy(data.data(), &FRing[r], n);
-        FReadPos = static_cast<std::uint16_t>(r + n);
+        FReadPos.store(static_cast<std::uint16_t>(r + n), std::memory_order_release);
     } else {
         const int first = length - r;
         std::memcpy(data.data(), &FRing[r], first);
         std::memcpy(data.data() + first, &FRing[0], n - first);
-        FReadPos = static_cast<std::uint16_t>(n - first);
+        FReadPos.store(static_cast<std::uint16_t>(n - first), std::memory_order_release);
     }
     return n;
 }

@@ -25,7 +25,9 @@ class IGuiEventLoop;
 // a ring of 1000 reports.
 //
 // The ring has exactly two positions, each with a single writer: WritePos is
-// written only by the reader thread (release), ReadPos only by the GUI thread.
+// written only by the reader thread, ReadPos only by the GUI thread, each
+// with release so that the other side sees the bytes (or the copies out of
+// them) that came before.
 // Both are 16 bits wide, so the ring holds at most 65,535 bytes: reports of at
 // most 65 bytes. The reader never looks at ReadPos: when the GUI thread leaves
 // more than 1000 reports untaken, the oldest are overwritten without notice.
@@ -66,7 +68,7 @@ private:
     IHidHandle& FHandle;
     int FReportSize;
     std::atomic<std::uint16_t> FWritePos{0};
-    std::uint16_t FReadPos = 0;
+    std::atomic<std::uint16_t> FReadPos{0};
     std::atomic<bool> FStopRequest{false};
     std::thread FThread;
 };

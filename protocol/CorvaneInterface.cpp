@@ -126,6 +126,7 @@ TCorvaneOne::~TCorvaneOne()
 
 bool TCorvaneOne::Reconnect()
 {
+    ++FLinkGeneration;
     FDevice.reset();
     FDevice = std::make_unique<TUsbDevice>(FPlatform, FLoop, CORVANE_USB_IDS.VendorId, CORVANE_USB_IDS.ProductId);
     FConnected = FDevice->Connected();
@@ -468,6 +469,7 @@ bool TCorvaneOne::SendFlash(const TByteArray& data, std::uint16_t size, bool& re
     SleepFor(Timing().ReplyPause);
     std::size_t remaining = size;
     std::size_t offset = 0;
+    const unsigned generation = FLinkGeneration;
     Abort = false;
 
     do {
@@ -476,6 +478,15 @@ bool TCorvaneOne::SendFlash(const TByteArray& data, std::uint16_t size, bool& re
         // write until the user moved the mouse.
         FLoop.DispatchMessages(false);
         Progress = static_cast<int>(remaining);
+
+        // A reconnection in a handler above has reset the remote: it no
+        // longer expects this write's data, and what is left of it would be
+        // lost while the closing exchange still reported success. The new
+        // link is fresh, so there is nothing to reconnect.
+        if (FLinkGeneration != generation) {
+            reconnect = false;
+            return false;
+        }
 
         // Handlers dispatched above may have replaced the link: build every
         // packet for the link of the moment.

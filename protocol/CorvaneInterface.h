@@ -206,4 +206,5 @@ private:
     int FArchitecture = -1;
     int FProtocol = -1;
     bool FStreaming = false;
+    unsigned FLinkGeneration = 0;  // counts reconnections
 };

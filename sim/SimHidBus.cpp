@@ -142,10 +142,10 @@ public:
         std::unique_lock lock(FQueue->Mutex);
         FQueue->Read = true;
         FQueue->Arrived.wait_for(lock, wait, [&] { return FQueue->Gone || !FQueue->Reports.empty(); });
-        if (FQueue->Gone)
-            return THidReadStatus::Error;
+        // As on hidraw, reports that arrived before the device went away can
+        // still be read; only then do reads fail.
         if (FQueue->Reports.empty())
-            return THidReadStatus::Timeout;
+            return FQueue->Gone ? THidReadStatus::Error : THidReadStatus::Timeout;
         TByteArray report = std::move(FQueue->Reports.front());
         FQueue->Reports.pop_front();
         lock.unlock();
@@ -243,7 +243,6 @@ void TSimHidBus::Unplug(const std::string& path)
     for (auto& queue : queues) {
         std::lock_guard lock(queue->Mutex);
         queue->Gone = true;
-        queue->Reports.clear();
         queue->Arrived.notify_all();
         queue->Taken.notify_all();
     }
