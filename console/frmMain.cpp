@@ -800,22 +800,39 @@ void TfrmMain::btnWriteMiscTimeClick()
 
 // --- Flash ---------------------------------------------------------------------------
 
+bool TfrmMain::ParseFlashIndex(std::uint32_t& address)
+{
+    // Any 64-bit number is taken and narrowed to 32 bits; the remote uses
+    // the low 24 of them.
+    std::int64_t index = 0;
+    if (!ParseInteger64(edtReadWriteFlashIndex->text().toStdString(), index)) {
+        Log(QStringLiteral("Invalid index"));
+        return false;
+    }
+    address = static_cast<std::uint32_t>(index);
+    return true;
+}
+
+bool TfrmMain::ParseFlashSize(std::uint16_t& size)
+{
+    std::int32_t value = 0;
+    if (!ParseInteger(edtReadWriteFlashSize->text().toStdString(), value)) {
+        Log(QStringLiteral("Invalid size"));
+        return false;
+    }
+    size = static_cast<std::uint16_t>(value);
+    return true;
+}
+
 void TfrmMain::btnReadFlashClick()
 {
     Guard([&] {
-        std::int64_t index = 0;
-        if (!ParseInteger64(edtReadWriteFlashIndex->text().toStdString(), index)) {
-            Log(QStringLiteral("Invalid index"));
+        std::uint32_t address = 0;
+        std::uint16_t size = 0;
+        if (!ParseFlashIndex(address) || !ParseFlashSize(size))
             return;
-        }
-        std::int32_t size = 0;
-        if (!ParseInteger(edtReadWriteFlashSize->text().toStdString(), size)) {
-            Log(QStringLiteral("Invalid size"));
-            return;
-        }
-        const auto address = static_cast<std::uint32_t>(index);
         TByteArray data;
-        if (!FRemote->ReadFlash(data, address, static_cast<std::uint16_t>(size))) {
+        if (!FRemote->ReadFlash(data, address, size)) {
             Log(QStringLiteral("Reading flash failed"));
             return;
         }
@@ -982,12 +999,9 @@ void TfrmMain::btnReadFlashPartsClick()
 void TfrmMain::btnEraseFlashSectorClick()
 {
     Guard([&] {
-        std::int64_t index = 0;
-        if (!ParseInteger64(edtReadWriteFlashIndex->text().toStdString(), index)) {
-            Log(QStringLiteral("Invalid index"));
+        std::uint32_t sector = 0;
+        if (!ParseFlashIndex(sector))
             return;
-        }
-        const auto sector = static_cast<std::uint32_t>(index);
         if (!FRemote->EraseFlashSector(sector)) {
             Log(QStringLiteral("Erase flash sector failed"));
             return;
@@ -999,22 +1013,14 @@ void TfrmMain::btnEraseFlashSectorClick()
 void TfrmMain::btnWriteFlashClick()
 {
     Guard([&] {
-        std::int64_t index = 0;
-        if (!ParseInteger64(edtReadWriteFlashIndex->text().toStdString(), index)) {
-            Log(QStringLiteral("Invalid index"));
+        std::uint32_t address = 0;
+        std::uint16_t size = 0;
+        if (!ParseFlashIndex(address) || !ParseFlashSize(size))
             return;
-        }
-        std::int32_t size = 0;
-        if (!ParseInteger(edtReadWriteFlashSize->text().toStdString(), size)) {
-            Log(QStringLiteral("Invalid size"));
-            return;
-        }
-        const auto address = static_cast<std::uint32_t>(index);
-        const auto count = static_cast<std::uint16_t>(size);
-        const TByteArray data(count, 0xAB);
+        const TByteArray data(size, 0xAB);
 
         TLongOperation running(*this);  // the write dispatches events between its packets
-        if (FRemote->WriteFlash(data, address, count))
+        if (FRemote->WriteFlash(data, address, size))
             Log(QStringLiteral("Write flash success, but migth contain incorrect values if it was not erased!"));
         else
             Log(QStringLiteral("Write flash failed"));

@@ -175,6 +175,11 @@ private:
     // edit text; when there is none, item 0 is selected first.
     static int SelectedItem(QComboBox* box);
 
+    // The Flash page's Index and Size boxes, narrowed to what is sent; a
+    // text that does not parse logs "Invalid index" or "Invalid size".
+    bool ParseFlashIndex(std::uint32_t& address);
+    bool ParseFlashSize(std::uint16_t& size);
+
     void ReadMisc(bool word);
     void WriteMisc(bool word);
     bool CheckArchitecture(bool needs12);
