@@ -1,0 +1,742 @@
+#include "UhidRemote.h"
+
+#include <linux/uhid.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <limits>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+using TClock = TRemoteFirmware::TClock;
+
+constexpr const char* UhidPath = "/dev/uhid";
+constexpr std::uint16_t BusUsb = 0x03;   // BUS_USB of <linux/input.h>
+constexpr int PayloadLength = 64;
+
+// Vendor page 0xFF00: one 64-byte input and one 64-byte output report, and no
+// Report ID item, so that the reports are not numbered.
+constexpr std::uint8_t RemoteDescriptor[] = {
+    0x06, 0x00, 0xFF,  // Usage Page (Vendor 0xFF00)
+    0x09, 0x01,        // Usage (1)
+    0xA1, 0x01,        // Collection (Application)
+    0x15, 0x00,        //   Logical Minimum (0)
+    0x26, 0xFF, 0x00,  //   Logical Maximum (255)
+    0x75, 0x08,        //   Report Size (8)
+    0x95, 0x40,        //   Report Count (64)
+    0x09, 0x01,        //   Usage (1)
+    0x81, 0x02,        //   Input (Data, Var, Abs)
+    0x95, 0x40,        //   Report Count (64)
+    0x09, 0x02,        //   Usage (2)
+    0x91, 0x02,        //   Output (Data, Var, Abs)
+    0xC0,              // End Collection
+};
+
+// A standard boot-protocol mouse: three buttons, a relative X and Y.
+constexpr std::uint8_t MouseDescriptor[] = {
+    0x05, 0x01,  // Usage Page (Generic Desktop)
+    0x09, 0x02,  // Usage (Mouse)
+    0xA1, 0x01,  // Collection (Application)
+    0x09, 0x01,  //   Usage (Pointer)
+    0xA1, 0x00,  //   Collection (Physical)
+    0x05, 0x09,  //     Usage Page (Buttons)
+    0x19, 0x01,  //     Usage Minimum (1)
+    0x29, 0x03,  //     Usage Maximum (3)
+    0x15, 0x00,  //     Logical Minimum (0)
+    0x25, 0x01,  //     Logical Maximum (1)
+    0x95, 0x03,  //     Report Count (3)
+    0x75, 0x01,  //     Report Size (1)
+    0x81, 0x02,  //     Input (Data, Var, Abs)
+    0x95, 0x01,  //     Report Count (1)
+    0x75, 0x05,  //     Report Size (5)
+    0x81, 0x01,  //     Input (Constant)
+    0x05, 0x01,  //     Usage Page (Generic Desktop)
+    0x09, 0x30,  //     Usage (X)
+    0x09, 0x31,  //     Usage (Y)
+    0x15, 0x81,  //     Logical Minimum (-127)
+    0x25, 0x7F,  //     Logical Maximum (127)
+    0x75, 0x08,  //     Report Size (8)
+    0x95, 0x02,  //     Report Count (2)
+    0x81, 0x06,  //     Input (Data, Var, Rel)
+    0xC0,        //   End Collection
+    0xC0,        // End Collection
+};
+
+struct TDeviceSpec {
+    std::uint16_t VendorId;
+    std::uint16_t ProductId;
+    std::string Name;
+    const std::uint8_t* Descriptor;
+    std::size_t DescriptorSize;
+};
+
+class TFileDescriptor {
+public:
+    TFileDescriptor() = default;
+    explicit TFileDescriptor(int fd) : FFd(fd) {}
+    ~TFileDescriptor() { Reset(); }
+    TFileDescriptor(const TFileDescriptor&) = delete;
+    TFileDescriptor& operator=(const TFileDescriptor&) = delete;
+    TFileDescriptor& operator=(TFileDescriptor&& other) noexcept
+    {
+        if (this != &other) {
+            Reset();
+            FFd = std::exchange(other.FFd, -1);
+        }
+        return *this;
+    }
+
+    int Get() const { return FFd; }
+    bool Valid() const { return FFd >= 0; }
+    void Reset()
+    {
+        if (FFd >= 0)
+            ::close(FFd);
+        FFd = -1;
+    }
+
+private:
+    int FFd = -1;
+};
+
+// Writes the first `size` bytes of an event; the kernel zeroes the rest.
+bool WriteEvent(int fd, const uhid_event& event, std::size_t size)
+{
+    for (;;) {
+        const ssize_t written = ::write(fd, &event, size);
+        if (written >= 0)
+            return static_cast<std::size_t>(written) == size;
+        if (errno != EINTR)
+            return false;
+    }
+}
+
+// One /dev/uhid file: it holds at most one kernel device at a time, removed
+// by UHID_DESTROY or by closing the file. Used by the thread only.
+class TUhidDevice {
+public:
+    bool Open(std::error_code& error)
+    {
+        if (FFd.Valid())
+            return true;
+        // Non-blocking: the thread drains every pending event, then polls.
+        FFd = TFileDescriptor(::open(UhidPath, O_RDWR | O_CLOEXEC | O_NONBLOCK));
+        if (!FFd.Valid()) {
+            error = std::error_code(errno, std::generic_category());
+            return false;
+        }
+        return true;
+    }
+
+    int Fd() const { return FFd.Get(); }
+    bool Exists() const { return FExists; }
+    const std::string& Uniq() const { return FUniq; }
+
+    bool Create(const TDeviceSpec& spec, const std::string& uniq)
+    {
+        if (FExists)
+            return true;
+        std::error_code error;
+        if (!Open(error))
+            return false;
+        auto event = std::make_unique<uhid_event>();
+        std::memset(event.get(), 0, sizeof *event);
+        event->type = UHID_CREATE2;
+        uhid_create2_req& req = event->u.create2;
+        std::snprintf(reinterpret_cast<char*>(req.name), sizeof req.name, "%s", spec.Name.c_str());
+        std::snprintf(reinterpret_cast<char*>(req.phys), sizeof req.phys, "uhid/%s", uniq.c_str());
+        // The unique string is how WaitForNode tells this device's hidraw node
+        // from every other one: the kernel chooses the node's number.
+        std::snprintf(reinterpret_cast<char*>(req.uniq), sizeof req.uniq, "%s", uniq.c_str());
+        req.rd_size = static_cast<__u16>(spec.DescriptorSize);
+        req.bus = BusUsb;
+        req.vendor = spec.VendorId;
+        req.product = spec.ProductId;
+        req.version = 0x0100;
+        std::memcpy(req.rd_data, spec.Descriptor, spec.DescriptorSize);
+        if (!WriteEvent(FFd.Get(), *event, sizeof *event))
+            return false;
+        FExists = true;
+        FUniq = uniq;
+        return true;
+    }
+
+    void Destroy()
+    {
+        if (!FExists)
+            return;
+        uhid_event event{};
+        event.type = UHID_DESTROY;
+        if (!WriteEvent(FFd.Get(), event, sizeof event.type)) {
+            // The kernel removes the device with the file that created it.
+            FFd.Reset();
+        }
+        FExists = false;
+        FUniq.clear();
+    }
+
+    // Sends one input report; dropped when there is no device.
+    void Input(const TByteArray& report)
+    {
+        if (!FExists)
+            return;
+        uhid_event event{};
+        event.type = UHID_INPUT2;
+        const std::size_t size = std::min(report.size(), sizeof event.u.input2.data);
+        event.u.input2.size = static_cast<__u16>(size);
+        std::memcpy(event.u.input2.data, report.data(), size);
+        // Fails (ENODEV) for a device that the kernel has not finished adding:
+        // nobody can have asked for the report then.
+        WriteEvent(FFd.Get(), event, offsetof(uhid_event, u.input2.data) + size);
+    }
+
+    // Takes the next pending event; false when there is none.
+    bool Read(uhid_event& event)
+    {
+        if (!FFd.Valid())
+            return false;
+        for (;;) {
+            const ssize_t got = ::read(FFd.Get(), &event, sizeof event);
+            if (got >= static_cast<ssize_t>(sizeof event.type))
+                return true;
+            if (got < 0 && errno == EINTR)
+                continue;
+            return false;
+        }
+    }
+
+    // The kernel waits (up to seconds) for an answer to these; this device
+    // has no feature reports, so each is refused at once.
+    void Refuse(const uhid_event& request)
+    {
+        uhid_event reply{};
+        if (request.type == UHID_GET_REPORT) {
+            reply.type = UHID_GET_REPORT_REPLY;
+            reply.u.get_report_reply.id = request.u.get_report.id;
+            reply.u.get_report_reply.err = EIO;
+            WriteEvent(FFd.Get(), reply, offsetof(uhid_event, u.get_report_reply.data));
+        } else if (request.type == UHID_SET_REPORT) {
+            reply.type = UHID_SET_REPORT_REPLY;
+            reply.u.set_report_reply.id = request.u.set_report.id;
+            reply.u.set_report_reply.err = EIO;
+            WriteEvent(FFd.Get(), reply, sizeof reply.type + sizeof reply.u.set_report_reply);
+        }
+    }
+
+private:
+    TFileDescriptor FFd;
+    bool FExists = false;
+    std::string FUniq;
+};
+
+// The hidraw node whose "hid" parent carries the given unique string, once
+// both the sysfs entry and the /dev node exist.
+std::string FindHidrawNode(const std::string& uniq)
+{
+    namespace fs = std::filesystem;
+    const std::string wanted = "HID_UNIQ=" + uniq;
+    std::error_code error;
+    for (const fs::directory_entry& entry : fs::directory_iterator("/sys/class/hidraw", error)) {
+        std::ifstream uevent(entry.path() / "device" / "uevent");
+        std::string line;
+        while (std::getline(uevent, line)) {
+            if (line != wanted)
+                continue;
+            const std::string node = "/dev/" + entry.path().filename().string();
+            return ::access(node.c_str(), F_OK) == 0 ? node : std::string();
+        }
+    }
+    return {};
+}
+
+std::atomic<unsigned> InstanceCounter{0};
+
+enum class TCommandKind { Create, Destroy, Recreate, CreateMouse, DestroyMouse };
+
+struct TCommand {
+    TCommandKind Kind;
+    std::promise<bool> Result;
+};
+
+}  // namespace
+
+struct TUhidRemote::TImpl {
+    explicit TImpl(const TOptions& options)
+        : Spec{options.VendorId, options.ProductId, options.Name, RemoteDescriptor, sizeof RemoteDescriptor},
+          Firmware(PayloadLength),
+          Paced(options.Paced),
+          Instance(InstanceCounter.fetch_add(1))
+    {
+    }
+
+    const TDeviceSpec Spec;
+    const TDeviceSpec MouseSpec{MouseVendorId, MouseProductId, "Simulated boot mouse", MouseDescriptor,
+                                sizeof MouseDescriptor};
+
+    mutable std::mutex Mutex;
+    TRemoteFirmware Firmware;
+    std::vector<TByteArray> Received;
+    std::uint64_t Sent = 0;
+    bool Paced;
+    TClock::time_point NextSlot{};
+    int Generation = 0;
+    int MouseGeneration = 0;
+    bool RemoteExists = false;  // mirrors Remote.Exists() for other threads
+    bool MouseExists = false;
+    std::string RemoteUniq;
+    std::string MouseUniq;
+    long ReplugCountdown = -1;
+    std::optional<std::chrono::milliseconds> ReturnDelay;
+    std::optional<TClock::time_point> ReturnAt;
+    std::deque<TCommand> Commands;
+    bool Stop = false;
+    const unsigned Instance;
+
+    // The thread's own.
+    TUhidDevice Remote;
+    TUhidDevice Mouse;
+    TFileDescriptor Wake;
+    std::unique_ptr<uhid_event> Event = std::make_unique<uhid_event>();  // 4 KiB: not on every call's stack
+    std::thread Thread;
+
+    // Any thread but the own: stops the thread, which removes both devices.
+    void Halt()
+    {
+        if (!Thread.joinable())
+            return;
+        {
+            std::lock_guard lock(Mutex);
+            Stop = true;
+        }
+        Signal();
+        Thread.join();
+    }
+
+    void Signal()
+    {
+        const std::uint64_t one = 1;
+        while (::write(Wake.Get(), &one, sizeof one) < 0 && errno == EINTR) {
+        }
+    }
+
+    bool Submit(TCommandKind kind)
+    {
+        std::future<bool> result;
+        {
+            std::lock_guard lock(Mutex);
+            Commands.push_back(TCommand{kind, {}});
+            result = Commands.back().Result.get_future();
+        }
+        Signal();
+        return result.get();
+    }
+
+    std::string NextUniq(const char* what, int generation) const
+    {
+        return "corvane-sim-" + std::to_string(::getpid()) + "-" + std::to_string(Instance) + "-" + what + "-" +
+               std::to_string(generation);
+    }
+
+    // --- Thread, with Mutex held ---
+
+    bool CreateRemote()
+    {
+        ReturnAt.reset();
+        if (Remote.Exists())
+            return true;
+        if (!Remote.Create(Spec, NextUniq("remote", Generation + 1)))
+            return false;
+        ++Generation;
+        RemoteExists = true;
+        RemoteUniq = Remote.Uniq();
+        NextSlot = {};
+        return true;
+    }
+
+    void DestroyRemote()
+    {
+        if (!Remote.Exists())
+            return;
+        // What the host wrote before the removal is still for this device.
+        ReadEvents(Remote, true);
+        Remote.Destroy();
+        // Whatever the host wrote since then belonged to the old device.
+        ReadEvents(Remote, false);
+        Firmware.Disconnect();
+        RemoteExists = false;
+        RemoteUniq.clear();
+    }
+
+    bool CreateMouse()
+    {
+        if (Mouse.Exists())
+            return true;
+        if (!Mouse.Create(MouseSpec, NextUniq("mouse", MouseGeneration + 1)))
+            return false;
+        ++MouseGeneration;
+        MouseExists = true;
+        MouseUniq = Mouse.Uniq();
+        return true;
+    }
+
+    void DestroyMouse()
+    {
+        Mouse.Destroy();
+        ReadEvents(Mouse, false);
+        MouseExists = false;
+        MouseUniq.clear();
+    }
+
+    void RunCommands()
+    {
+        while (!Commands.empty()) {
+            TCommand command = std::move(Commands.front());
+            Commands.pop_front();
+            bool ok = true;
+            switch (command.Kind) {
+            case TCommandKind::Create:
+                ok = CreateRemote();
+                break;
+            case TCommandKind::Destroy:
+                ReturnAt.reset();
+                DestroyRemote();
+                break;
+            case TCommandKind::Recreate:
+                DestroyRemote();
+                ok = CreateRemote();
+                break;
+            case TCommandKind::CreateMouse:
+                ok = CreateMouse();
+                break;
+            case TCommandKind::DestroyMouse:
+                DestroyMouse();
+                break;
+            }
+            command.Result.set_value(ok);
+        }
+    }
+
+    // Takes every pending event of one device; with feed, the host's output
+    // reports go to the firmware, otherwise they are dropped.
+    void ReadEvents(TUhidDevice& device, bool feed)
+    {
+        uhid_event* const event = Event.get();
+        while (device.Read(*event)) {
+            switch (event->type) {
+            case UHID_OUTPUT:
+                if (feed && &device == &Remote && event->u.output.rtype == UHID_OUTPUT_REPORT &&
+                    event->u.output.size >= 2) {
+                    // hidraw hands the report on as the host wrote it, report
+                    // number first (0x00: the device numbers none).
+                    TByteArray payload(event->u.output.data + 1, event->u.output.data + event->u.output.size);
+                    Received.push_back(payload);
+                    Firmware.Receive(payload, TClock::now());
+                }
+                break;
+            case UHID_GET_REPORT:
+            case UHID_SET_REPORT:
+                device.Refuse(*event);
+                break;
+            default:  // UHID_START, UHID_STOP, UHID_OPEN, UHID_CLOSE
+                break;
+            }
+        }
+    }
+
+    // Sends what is due; returns when the next output is due, if anything is.
+    std::optional<TClock::time_point> Serve()
+    {
+        while (Remote.Exists()) {
+            // The kernel keeps only 32 events for the device and drops newer
+            // ones without telling the writer: a long stream must not keep the
+            // host's requests (a stop, the next flash packet) waiting.
+            ReadEvents(Remote, true);
+            const TClock::time_point now = TClock::now();
+            const std::optional<TClock::time_point> due = Firmware.NextDue();
+            if (!due)
+                return std::nullopt;
+            TClock::time_point when = *due;
+            if (Paced && when < NextSlot)
+                when = NextSlot;
+            if (when > now)
+                return when;
+
+            TRemoteFirmware::TOutput output;
+            if (!Firmware.Take(output, now))
+                return now + 1ms;
+            if (Paced) {
+                // A fixed 1 ms schedule; after a pause it restarts from now
+                // instead of catching up in a burst.
+                if (now - NextSlot > 2ms)
+                    NextSlot = now;
+                NextSlot += 1ms;
+            }
+            if (output.Unplug) {
+                DestroyRemote();
+                if (ReturnDelay)
+                    ReturnAt = now + *ReturnDelay;
+                return std::nullopt;
+            }
+            Remote.Input(output.Packet);
+            ++Sent;
+            if (ReplugCountdown > 0 && --ReplugCountdown == 0) {
+                ReplugCountdown = -1;
+                DestroyRemote();
+                CreateRemote();
+                return std::nullopt;
+            }
+        }
+        return std::nullopt;
+    }
+
+    void Run()
+    {
+        // uhid drops the host's reports beyond 32 unread ones without telling
+        // the writer, and a flash write sends them back to back: this thread
+        // must run as soon as one arrives. The lowest real-time priority where
+        // that is allowed (root); a normal thread otherwise. It never spins.
+        sched_param param{};
+        param.sched_priority = 1;
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+
+        std::unique_lock lock(Mutex);
+        for (;;) {
+            ReadEvents(Remote, true);
+            ReadEvents(Mouse, false);
+            RunCommands();
+            if (Stop)
+                break;
+            if (ReturnAt && TClock::now() >= *ReturnAt)
+                CreateRemote();
+
+            std::optional<TClock::time_point> wake = Serve();
+            if (ReturnAt && (!wake || *ReturnAt < *wake))
+                wake = ReturnAt;
+            int timeout = -1;
+            if (wake) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wake - TClock::now());
+                timeout = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 60000));
+            }
+
+            pollfd fds[3] = {
+                {Wake.Get(), POLLIN, 0},
+                {Remote.Fd(), POLLIN, 0},
+                {Mouse.Fd(), POLLIN, 0},  // -1 until there is a mouse: ignored
+            };
+            lock.unlock();
+            const int ready = ::poll(fds, 3, timeout);
+            lock.lock();
+            if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
+                std::uint64_t count = 0;
+                while (::read(Wake.Get(), &count, sizeof count) < 0 && errno == EINTR) {
+                }
+            }
+        }
+        DestroyRemote();
+        DestroyMouse();
+        // A command queued after the stop is answered too.
+        for (TCommand& command : Commands)
+            command.Result.set_value(false);
+        Commands.clear();
+    }
+};
+
+bool TUhidRemote::Available(std::string& reason)
+{
+    const int fd = ::open(UhidPath, O_RDWR | O_CLOEXEC);
+    if (fd >= 0) {
+        ::close(fd);
+        reason.clear();
+        return true;
+    }
+    const int error = errno;
+    if (error == ENOENT)
+        reason = std::string(UhidPath) + " does not exist: this kernel has no uhid (modprobe uhid, or run in the test VM)";
+    else
+        reason = std::string("cannot open ") + UhidPath + ": " + std::strerror(error);
+    return false;
+}
+
+TUhidRemote::TUhidRemote() : TUhidRemote(TOptions{}) {}
+
+TUhidRemote::TUhidRemote(const TOptions& options) : FOptions(options), FImpl(std::make_unique<TImpl>(options))
+{
+    std::error_code error;
+    if (!FImpl->Remote.Open(error))
+        throw std::system_error(error, std::string("cannot open ") + UhidPath);
+    FImpl->Wake = TFileDescriptor(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!FImpl->Wake.Valid())
+        throw std::system_error(errno, std::generic_category(), "eventfd");
+    FImpl->Thread = std::thread([impl = FImpl.get()] { impl->Run(); });
+    if (options.Create && !Create()) {
+        // The destructor does not run for an object whose constructor throws.
+        FImpl->Halt();
+        throw std::system_error(EIO, std::generic_category(), "cannot create the uhid device");
+    }
+}
+
+TUhidRemote::~TUhidRemote()
+{
+    FImpl->Halt();
+}
+
+bool TUhidRemote::Create()
+{
+    return FImpl->Submit(TCommandKind::Create);
+}
+
+void TUhidRemote::Destroy()
+{
+    FImpl->Submit(TCommandKind::Destroy);
+}
+
+bool TUhidRemote::Recreate()
+{
+    return FImpl->Submit(TCommandKind::Recreate);
+}
+
+bool TUhidRemote::Present() const
+{
+    std::lock_guard lock(FImpl->Mutex);
+    return FImpl->RemoteExists;
+}
+
+int TUhidRemote::Generation() const
+{
+    std::lock_guard lock(FImpl->Mutex);
+    return FImpl->Generation;
+}
+
+namespace {
+
+std::string WaitForUniq(const std::function<std::string()>& uniqNow, std::chrono::milliseconds limit)
+{
+    const auto end = TClock::now() + limit;
+    for (;;) {
+        const std::string uniq = uniqNow();
+        if (uniq.empty())
+            return {};
+        std::string node = FindHidrawNode(uniq);
+        if (!node.empty() || TClock::now() >= end)
+            return node;
+        std::this_thread::sleep_for(2ms);
+    }
+}
+
+}  // namespace
+
+std::string TUhidRemote::WaitForNode(std::chrono::milliseconds limit) const
+{
+    return WaitForUniq(
+        [this] {
+            std::lock_guard lock(FImpl->Mutex);
+            return FImpl->RemoteUniq;
+        },
+        limit);
+}
+
+void TUhidRemote::ReplugAfter(int packets)
+{
+    std::lock_guard lock(FImpl->Mutex);
+    FImpl->ReplugCountdown = packets > 0 ? packets : -1;
+}
+
+void TUhidRemote::SetReturnAfterUnplug(std::optional<std::chrono::milliseconds> delay)
+{
+    std::lock_guard lock(FImpl->Mutex);
+    FImpl->ReturnDelay = delay;
+}
+
+bool TUhidRemote::CreateMouse()
+{
+    return FImpl->Submit(TCommandKind::CreateMouse);
+}
+
+void TUhidRemote::DestroyMouse()
+{
+    FImpl->Submit(TCommandKind::DestroyMouse);
+}
+
+bool TUhidRemote::MousePresent() const
+{
+    std::lock_guard lock(FImpl->Mutex);
+    return FImpl->MouseExists;
+}
+
+std::string TUhidRemote::WaitForMouseNode(std::chrono::milliseconds limit) const
+{
+    return WaitForUniq(
+        [this] {
+            std::lock_guard lock(FImpl->Mutex);
+            return FImpl->MouseUniq;
+        },
+        limit);
+}
+
+void TUhidRemote::WithFirmware(const std::function<void(TRemoteFirmware&, TRemoteFirmware::TTime)>& fn)
+{
+    {
+        std::lock_guard lock(FImpl->Mutex);
+        fn(FImpl->Firmware, TClock::now());
+    }
+    FImpl->Signal();  // something may be due now
+}
+
+void TUhidRemote::SetFaults(const TSimFaults& faults)
+{
+    WithFirmware([&faults](TRemoteFirmware& firmware, TRemoteFirmware::TTime) { firmware.SetFaults(faults); });
+}
+
+TSimFaults TUhidRemote::Faults() const
+{
+    std::lock_guard lock(FImpl->Mutex);
+    return FImpl->Firmware.Faults();
+}
+
+void TUhidRemote::SetPaced(bool paced)
+{
+    {
+        std::lock_guard lock(FImpl->Mutex);
+        FImpl->Paced = paced;
+    }
+    FImpl->Signal();
+}
+
+std::vector<TByteArray> TUhidRemote::Received() const
+{
+    std::lock_guard lock(FImpl->Mutex);
+    return FImpl->Received;
+}
+
+void TUhidRemote::ClearReceived()
+{
+    std::lock_guard lock(FImpl->Mutex);
+    FImpl->Received.clear();
+}
+
+std::uint64_t TUhidRemote::PacketsSent() const
+{
+    std::lock_guard lock(FImpl->Mutex);
+    return FImpl->Sent;
+}
