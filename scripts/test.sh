@@ -41,7 +41,10 @@ echo "== build/: kernel tests in a VM (uhid, hidraw and the udev monitor of a re
 # Without these packages the runner skips (exit 77), or fails under CI=true.
 sh tools/vm/setup-vm-packages.sh || [ "${CI:-}" != true ]
 rc=0
-tools/vm/run-in-vm.sh -- sh -c 'cd build && QT_QPA_PLATFORM=offscreen ctest -L kernel --output-on-failure' || rc=$?
+# The guest's console is a terminal: the pipe keeps ctest's summary free of
+# colour codes, pipefail keeps its exit code.
+tools/vm/run-in-vm.sh -- bash -c \
+    'set -o pipefail; cd build && QT_QPA_PLATFORM=offscreen ctest -L kernel --output-on-failure | cat' || rc=$?
 case $rc in
     0) ;;
     77) echo "== kernel tests skipped: no VM on this machine (the reason is above)" ;;
