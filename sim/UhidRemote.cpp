@@ -1,5 +1,7 @@
 #include "UhidRemote.h"
 
+#include "../hid/FileDescriptor.h"
+
 #include <linux/uhid.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -91,34 +93,6 @@ struct TDeviceSpec {
     std::size_t DescriptorSize;
 };
 
-class TFileDescriptor {
-public:
-    TFileDescriptor() = default;
-    explicit TFileDescriptor(int fd) : FFd(fd) {}
-    ~TFileDescriptor() { Reset(); }
-    TFileDescriptor(const TFileDescriptor&) = delete;
-    TFileDescriptor& operator=(const TFileDescriptor&) = delete;
-    TFileDescriptor& operator=(TFileDescriptor&& other) noexcept
-    {
-        if (this != &other) {
-            Reset();
-            FFd = std::exchange(other.FFd, -1);
-        }
-        return *this;
-    }
-
-    int Get() const { return FFd; }
-    bool Valid() const { return FFd >= 0; }
-    void Reset()
-    {
-        if (FFd >= 0)
-            ::close(FFd);
-        FFd = -1;
-    }
-
-private:
-    int FFd = -1;
-};
 
 // Writes the first `size` bytes of an event; the kernel zeroes the rest.
 bool WriteEvent(int fd, const uhid_event& event, std::size_t size)
