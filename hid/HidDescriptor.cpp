@@ -62,7 +62,7 @@ bool ParseHidReportDescriptor(const std::uint8_t* data, std::size_t size, THidRe
         const std::size_t left = size - pos - 1;  // bytes behind the prefix
 
         if (prefix == LongItemPrefix) {
-            // Reserved by the HID specification for items no parser here knows;
+            // Reserved by the USB HID standard for items no parser here knows;
             // skip it whole, but only if it lies whole inside the descriptor.
             if (left < 2 || left - 2 < data[pos + 1])
                 return false;

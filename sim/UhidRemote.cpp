@@ -85,7 +85,7 @@ constexpr std::uint8_t MouseDescriptor[] = {
     0xC0,        // End Collection
 };
 
-struct TDeviceSpec {
+struct TDeviceIdentity {
     std::uint16_t VendorId;
     std::uint16_t ProductId;
     std::string Name;
@@ -127,7 +127,7 @@ public:
     bool Exists() const { return FExists; }
     const std::string& Uniq() const { return FUniq; }
 
-    bool Create(const TDeviceSpec& spec, const std::string& uniq)
+    bool Create(const TDeviceIdentity& device, const std::string& uniq)
     {
         if (FExists)
             return true;
@@ -138,17 +138,17 @@ public:
         std::memset(event.get(), 0, sizeof *event);
         event->type = UHID_CREATE2;
         uhid_create2_req& req = event->u.create2;
-        std::snprintf(reinterpret_cast<char*>(req.name), sizeof req.name, "%s", spec.Name.c_str());
+        std::snprintf(reinterpret_cast<char*>(req.name), sizeof req.name, "%s", device.Name.c_str());
         std::snprintf(reinterpret_cast<char*>(req.phys), sizeof req.phys, "uhid/%s", uniq.c_str());
         // The unique string is how WaitForNode tells this device's hidraw node
         // from every other one: the kernel chooses the node's number.
         std::snprintf(reinterpret_cast<char*>(req.uniq), sizeof req.uniq, "%s", uniq.c_str());
-        req.rd_size = static_cast<__u16>(spec.DescriptorSize);
+        req.rd_size = static_cast<__u16>(device.DescriptorSize);
         req.bus = BusUsb;
-        req.vendor = spec.VendorId;
-        req.product = spec.ProductId;
+        req.vendor = device.VendorId;
+        req.product = device.ProductId;
         req.version = 0x0100;
-        std::memcpy(req.rd_data, spec.Descriptor, spec.DescriptorSize);
+        std::memcpy(req.rd_data, device.Descriptor, device.DescriptorSize);
         if (!WriteEvent(FFd.Get(), *event, sizeof *event))
             return false;
         FExists = true;
@@ -257,15 +257,15 @@ struct TCommand {
 
 struct TUhidRemote::TImpl {
     explicit TImpl(const TOptions& options)
-        : Spec{options.VendorId, options.ProductId, options.Name, RemoteDescriptor, sizeof RemoteDescriptor},
+        : Identity{options.VendorId, options.ProductId, options.Name, RemoteDescriptor, sizeof RemoteDescriptor},
           Firmware(PayloadLength),
           Paced(options.Paced),
           Instance(InstanceCounter.fetch_add(1))
     {
     }
 
-    const TDeviceSpec Spec;
-    const TDeviceSpec MouseSpec{MouseVendorId, MouseProductId, "Simulated boot mouse", MouseDescriptor,
+    const TDeviceIdentity Identity;
+    const TDeviceIdentity MouseIdentity{MouseVendorId, MouseProductId, "Simulated boot mouse", MouseDescriptor,
                                 sizeof MouseDescriptor};
 
     mutable std::mutex Mutex;
@@ -339,7 +339,7 @@ struct TUhidRemote::TImpl {
         ReturnAt.reset();
         if (Remote.Exists())
             return true;
-        if (!Remote.Create(Spec, NextUniq("remote", Generation + 1)))
+        if (!Remote.Create(Identity, NextUniq("remote", Generation + 1)))
             return false;
         ++Generation;
         RemoteExists = true;
@@ -366,7 +366,7 @@ struct TUhidRemote::TImpl {
     {
         if (Mouse.Exists())
             return true;
-        if (!Mouse.Create(MouseSpec, NextUniq("mouse", MouseGeneration + 1)))
+        if (!Mouse.Create(MouseIdentity, NextUniq("mouse", MouseGeneration + 1)))
             return false;
         ++MouseGeneration;
         MouseExists = true;

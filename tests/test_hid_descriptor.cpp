@@ -59,7 +59,7 @@ const TBytes NumberedReports = {
     0xC0,              // End Collection
 };
 
-// The boot mouse of the HID specification: 3 buttons, 5 bits of padding, X
+// The boot mouse of the USB HID standard: 3 buttons, 5 bits of padding, X
 // and Y. It has no output report; the capability query reports an output
 // length of 0 for such a device, and so does the parser.
 const TBytes BootMouse = {
