@@ -28,7 +28,8 @@ struct THidInterfaceInfo {
 enum class THidReadStatus {
     Ok,       // one whole report was read
     Timeout,  // nothing arrived within the wait
-    Error,    // the read failed (device gone, not readable); try again later
+    Error,    // the read failed (device gone, not readable); the reader pauses
+              // one read wait before it tries again
 };
 
 // An open HID interface. One handle is used by one thread at a time; the link

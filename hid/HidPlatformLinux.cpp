@@ -197,7 +197,9 @@ public:
             if (ready < 0) {
                 if (errno == EINTR)
                     continue;  // a signal: wait out the rest of the time
-                return FailAfter(deadline);
+                // Fails at once: the reader pauses after every failed read, so
+                // a node that stays "ready with an error" cannot make it spin.
+                return THidReadStatus::Error;
             }
             if (ready == 0)
                 return THidReadStatus::Timeout;
@@ -208,7 +210,7 @@ public:
             // The hang-up is taken from poll() rather than left to read(),
             // which has not failed on a vanished device on every kernel.
             if ((pfd.revents & POLLIN) == 0)
-                return FailAfter(deadline);
+                return THidReadStatus::Error;
 
             // Without numbered reports hidraw's read() returns the payload
             // alone, without the report-ID byte that the link expects first:
@@ -237,12 +239,12 @@ public:
                     continue;  // nothing taken: wait on within the time left
                 // EIO: the device is gone (ENODEV on some drivers); anything
                 // else is as fatal for this handle.
-                return FailAfter(deadline);
+                return THidReadStatus::Error;
             }
             // No report is empty (even a numbered one has its number), so 0
             // bytes can only mean end of file: the node is no longer usable.
             if (got == 0)
-                return FailAfter(deadline);
+                return THidReadStatus::Error;
             if (target != &discard) {
                 const std::size_t taken = static_cast<std::size_t>(got);
                 std::memset(target + taken, 0, room - taken);
@@ -263,17 +265,6 @@ private:
         if (::ioctl(FFd.Get(), HIDIOCGRDESC, &descriptor) < 0)
             return false;
         return ParseHidReportDescriptor(descriptor.value, descriptor.size, info);
-    }
-
-    // A node whose device has gone stays "ready with an error" for good:
-    // returning at once would let a reader that simply asks again spin on a
-    // core until the link is torn down. Spending the rest of the wait first
-    // keeps it at one failed read per wait, which is also what bounds how long
-    // the reader takes to see its stop request.
-    static THidReadStatus FailAfter(std::chrono::steady_clock::time_point deadline)
-    {
-        std::this_thread::sleep_until(deadline);
-        return THidReadStatus::Error;
     }
 
     TFileDescriptor FFd;
