@@ -110,6 +110,18 @@ void TFirmwareState::Run(TSimRemote* owner)
     }
 }
 
+namespace {
+
+// Runs fn on the model under the lock that the firmware thread also takes.
+template <typename F>
+auto WithFirmware(TFirmwareState& state, F fn)
+{
+    std::lock_guard lock(state.Mutex);
+    return fn(state.Firmware);
+}
+
+}  // namespace
+
 TSimRemote::TSimRemote() : TSimRemote(TOptions{}) {}
 
 TSimRemote::TSimRemote(const TOptions& options)
@@ -160,106 +172,78 @@ std::shared_ptr<TSimRemote> TSimRemote::Demo()
 
 void TSimRemote::SetVersionPayload(const TByteArray& payload)
 {
-    TFirmwareState& s = *FImpl->State;
-    std::lock_guard lock(s.Mutex);
-    s.Firmware.SetVersionPayload(payload);
+    WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetVersionPayload(payload); });
 }
 
 TByteArray TSimRemote::VersionPayload() const
 {
-    TFirmwareState& s = *FImpl->State;
-    std::lock_guard lock(s.Mutex);
-    return s.Firmware.VersionPayload();
+    return WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.VersionPayload(); });
 }
 
 void TSimRemote::SetArchitecture(int architecture)
 {
-    TFirmwareState& s = *FImpl->State;
-    std::lock_guard lock(s.Mutex);
-    s.Firmware.SetArchitecture(architecture);
+    WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetArchitecture(architecture); });
 }
 
 void TSimRemote::SetProtocol(int protocol)
 {
-    TFirmwareState& s = *FImpl->State;
-    std::lock_guard lock(s.Mutex);
-    s.Firmware.SetProtocol(protocol);
+    WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetProtocol(protocol); });
 }
 
 // --- Registers ---------------------------------------------------------------
 
 std::uint16_t TSimRemote::Register(std::uint8_t miscType, std::uint16_t index) const
 {
-    TFirmwareState& s = *FImpl->State;
-    std::lock_guard lock(s.Mutex);
-    return s.Firmware.Register(miscType, index, TClock::now());
+    return WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.Register(miscType, index, TClock::now()); });
 }
 
 void TSimRemote::SetRegister(std::uint8_t miscType, std::uint16_t index, std::uint16_t value)
 {
-    TFirmwareState& s = *FImpl->State;
-    std::lock_guard lock(s.Mutex);
-    s.Firmware.SetRegister(miscType, index, value, TClock::now());
+    WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetRegister(miscType, index, value, TClock::now()); });
 }
 
 void TSimRemote::SetClock(int year, int month, int day, int dayOfWeek, int hours, int minutes, int seconds)
 {
-    TFirmwareState& s = *FImpl->State;
-    std::lock_guard lock(s.Mutex);
-    s.Firmware.SetClock(year, month, day, dayOfWeek, hours, minutes, seconds, TClock::now());
+    WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetClock(year, month, day, dayOfWeek, hours, minutes, seconds, TClock::now()); });
 }
 
 int TSimRemote::ResetCount() const
 {
-    TFirmwareState& s = *FImpl->State;
-    std::lock_guard lock(s.Mutex);
-    return s.Firmware.ResetCount();
+    return WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.ResetCount(); });
 }
 
 std::uint8_t TSimRemote::LastResetType() const
 {
-    TFirmwareState& s = *FImpl->State;
-    std::lock_guard lock(s.Mutex);
-    return s.Firmware.LastResetType();
+    return WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.LastResetType(); });
 }
 
 // --- Flash -------------------------------------------------------------------
 
 TByteArray TSimRemote::Flash(std::uint32_t address, std::uint32_t size) const
 {
-    TFirmwareState& s = *FImpl->State;
-    std::lock_guard lock(s.Mutex);
-    return s.Firmware.ReadFlash(address, size);
+    return WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.ReadFlash(address, size); });
 }
 
 void TSimRemote::SetFlash(std::uint32_t address, const TByteArray& bytes)
 {
-    TFirmwareState& s = *FImpl->State;
-    std::lock_guard lock(s.Mutex);
-    s.Firmware.SetFlash(address, bytes);
+    WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetFlash(address, bytes); });
 }
 
 void TSimRemote::FillFlashWithPattern()
 {
-    TFirmwareState& s = *FImpl->State;
-    std::lock_guard lock(s.Mutex);
-    s.Firmware.FillFlashWithPattern();
+    WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.FillFlashWithPattern(); });
 }
 
 // --- Infrared ----------------------------------------------------------------
 
 void TSimRemote::SetIrCapture(const TByteArray& stream, std::chrono::milliseconds startDelay)
 {
-    TFirmwareState& s = *FImpl->State;
-    std::lock_guard lock(s.Mutex);
-    s.Firmware.SetIrCapture(stream, startDelay);
+    WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetIrCapture(stream, startDelay); });
 }
 
 void TSimRemote::SetIrChunk(int bytesPerPacket)
 {
-    TFirmwareState& s = *FImpl->State;
-    std::lock_guard lock(s.Mutex);
-    s.Firmware.SetIrChunk(bytesPerPacket);
+    WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetIrChunk(bytesPerPacket); });
 }
 
 // --- Behaviour ---------------------------------------------------------------
@@ -277,23 +261,17 @@ void TSimRemote::SetPaced(bool paced)
 
 void TSimRemote::SetFaults(const TSimFaults& faults)
 {
-    TFirmwareState& s = *FImpl->State;
-    std::lock_guard lock(s.Mutex);
-    s.Firmware.SetFaults(faults);
+    WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetFaults(faults); });
 }
 
 TSimFaults TSimRemote::Faults() const
 {
-    TFirmwareState& s = *FImpl->State;
-    std::lock_guard lock(s.Mutex);
-    return s.Firmware.Faults();
+    return WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.Faults(); });
 }
 
 void TSimRemote::ScriptReplies(std::vector<TByteArray> replies)
 {
-    TFirmwareState& s = *FImpl->State;
-    std::lock_guard lock(s.Mutex);
-    s.Firmware.ScriptReplies(std::move(replies));
+    WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.ScriptReplies(std::move(replies)); });
 }
 
 std::vector<TByteArray> TSimRemote::Received() const
