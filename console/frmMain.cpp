@@ -248,6 +248,50 @@ private:
     TfrmMain& FForm;
 };
 
+// What the two flash dumps show while they run: the button's running mark and
+// its stop caption, the activity bar, the byte count and the rate.
+class TfrmMain::TDumpDisplay {
+public:
+    TDumpDisplay(TfrmMain& form, QPushButton* button) : FForm(form), FButton(button), FRate(form.TickMs())
+    {
+        SetTag(FButton, 1);
+        FButton->setText(QStringLiteral("Abort reading flash"));
+        FForm.pbReadFlash->setValue(0);
+        FForm.pbReadFlash->show();
+        FForm.lblFlashBytesRead->show();
+    }
+
+    TDumpDisplay(const TDumpDisplay&) = delete;
+    TDumpDisplay& operator=(const TDumpDisplay&) = delete;
+
+    // After each chunk written: shows the total so far and serves pending
+    // events (a second press, EXIT). False once the run was asked to stop.
+    bool ChunkDone(quint64 total)
+    {
+        AdvanceProgress(FForm.pbReadFlash);
+        FRate.Update(FForm.TickMs(), total);
+        FForm.lblFlashBytesRead->setText(BytesReadText(total, FRate.Value()));
+        FForm.ProcessMessages();
+        return Tag(FButton) == 1;
+    }
+
+    // The closing steps, however the run ended.
+    void Finish(bool done, const QString& idleCaption)
+    {
+        FForm.pbReadFlash->hide();
+        FForm.lblFlashBytesRead->hide();
+        SetTag(FButton, 0);
+        if (done)
+            FForm.Log(QStringLiteral("Reading done"));
+        FButton->setText(idleCaption);
+    }
+
+private:
+    TfrmMain& FForm;
+    QPushButton* FButton;
+    TRate FRate;
+};
+
 // --- Construction ---------------------------------------------------------------
 
 TfrmMain::TfrmMain(IHidPlatform& platform, QWidget* parent)
@@ -860,22 +904,15 @@ void TfrmMain::btnReadFlashAllClick()
         TOutFile file(fileName);  // failing here changes nothing else
 
         TLongOperation running(*this);
-        SetTag(btnReadFlashAll, 1);
-        btnReadFlashAll->setText(QStringLiteral("Abort reading flash"));
-        pbReadFlash->setValue(0);
-        pbReadFlash->show();
-        lblFlashBytesRead->show();
+        TDumpDisplay display(*this, btnReadFlashAll);
         Log(QStringLiteral("Reading flash started, writing data to ") + fileName);
 
         std::uint32_t address = 0;
-        TRate rate(TickMs());
         bool lastReadOk = false;
         std::exception_ptr error;
         try {
             TByteArray data;
             for (;;) {
-                lastReadOk = false;
-                data.clear();
                 lastReadOk = FRemote->ReadFlash(data, address, FlashChunk);
                 if (!lastReadOk) {
                     Log(QStringLiteral("Read error"));
@@ -884,13 +921,9 @@ void TfrmMain::btnReadFlashAllClick()
                 if (data.empty()) break;  // the remote no longer answers: the end of its flash
                 file.Write(data);
                 address += static_cast<std::uint32_t>(data.size());
-                AdvanceProgress(pbReadFlash);
-                rate.Update(TickMs(), address);
-                lblFlashBytesRead->setText(BytesReadText(address, rate.Value()));
-                ProcessMessages();
                 // The flash has 24-bit addresses: reading on would only
                 // return its first bytes again.
-                if (Tag(btnReadFlashAll) != 1 || address >= FlashSize) break;
+                if (!display.ChunkDone(address) || address >= FlashSize) break;
             }
         } catch (...) {
             error = std::current_exception();
@@ -901,11 +934,7 @@ void TfrmMain::btnReadFlashAllClick()
         } catch (...) {
             if (!error) error = std::current_exception();
         }
-        pbReadFlash->hide();
-        lblFlashBytesRead->hide();
-        SetTag(btnReadFlashAll, 0);
-        if (lastReadOk && !error) Log(QStringLiteral("Reading done"));
-        btnReadFlashAll->setText(QStringLiteral("Read whole flash"));
+        display.Finish(lastReadOk && !error, QStringLiteral("Read whole flash"));
         if (error) std::rethrow_exception(error);
     });
 }
@@ -923,14 +952,9 @@ void TfrmMain::btnReadFlashPartsClick()
         }
 
         TLongOperation running(*this);
+        TDumpDisplay display(*this, btnReadFlashParts);
         bool lastReadOk = false;
-        SetTag(btnReadFlashParts, 1);
-        btnReadFlashParts->setText(QStringLiteral("Abort reading flash"));
-        pbReadFlash->setValue(0);
-        pbReadFlash->show();
-        lblFlashBytesRead->show();
         quint64 total = 0;
-        TRate rate(TickMs());
 
         const QDateTime started = Now();  // one time stamp for all files of the run
         std::optional<TOutFile> file;
@@ -947,26 +971,19 @@ void TfrmMain::btnReadFlashPartsClick()
                 auto address = static_cast<std::uint32_t>(part.Start);
                 while (remaining > 0) {
                     const auto chunk = static_cast<std::uint16_t>(std::min<std::int64_t>(remaining, FlashChunk));
-                    lastReadOk = false;
-                    data.clear();
-                    const bool ok = FRemote->ReadFlash(data, address, chunk);
                     // Success without data means the remote did not answer:
                     // those bytes are missing, so the region file is incomplete.
-                    if (!ok || data.size() != chunk) {
+                    lastReadOk = FRemote->ReadFlash(data, address, chunk) && data.size() == chunk;
+                    if (!lastReadOk) {
                         Log(QStringLiteral("Read error"));
                         stop = true;
                         break;
                     }
-                    lastReadOk = true;
                     file->Write(data);
                     address += chunk;
                     remaining -= chunk;
                     total += chunk;
-                    AdvanceProgress(pbReadFlash);
-                    rate.Update(TickMs(), total);
-                    lblFlashBytesRead->setText(BytesReadText(total, rate.Value()));
-                    ProcessMessages();
-                    if (Tag(btnReadFlashParts) == 0) {
+                    if (!display.ChunkDone(total)) {
                         stop = true;
                         break;
                     }
@@ -987,11 +1004,7 @@ void TfrmMain::btnReadFlashPartsClick()
             }
             file.reset();
         }
-        pbReadFlash->hide();
-        lblFlashBytesRead->hide();
-        SetTag(btnReadFlashParts, 0);
-        if (lastReadOk && !error) Log(QStringLiteral("Reading done"));
-        btnReadFlashParts->setText(QStringLiteral("Read parts flash"));
+        display.Finish(lastReadOk && !error, QStringLiteral("Read parts flash"));
         if (error) std::rethrow_exception(error);
     });
 }

@@ -159,6 +159,7 @@ protected:
 
 private:
     class TLongOperation;
+    class TDumpDisplay;
 
     void CreateControls();
     void ConnectHandlers();
