@@ -7,7 +7,8 @@
 
 #include "SimHidBus.h"
 #include "SimRemote.h"
-#include "Timing.h"
+#include "FastTiming.h"
+#include "QtTestApp.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -33,58 +34,6 @@
 #include <memory>
 #include <thread>
 
-// Readable QString values in failure messages.
-inline void PrintTo(const QString& text, std::ostream* os)
-{
-    *os << '"' << text.toStdString() << '"';
-}
-
-class TQtEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-        static int argc = 1;
-        static char name[] = "console-test";
-        static char* argv[] = {name, nullptr};
-        FApp = std::make_unique<QApplication>(argc, argv);
-        // The tests close windows; the application has no loop to end.
-        QApplication::setQuitOnLastWindowClosed(false);
-    }
-    void TearDown() override { FApp.reset(); }
-
-private:
-    std::unique_ptr<QApplication> FApp;
-};
-
-inline ::testing::Environment* const QtEnvironment = ::testing::AddGlobalTestEnvironment(new TQtEnvironment);
-
-// Short waits, but not so short that a loaded machine (two test programs on
-// two cores) takes a remote that is merely slow for a silent one: a reply may
-// take 125 ms.
-inline TTiming ConsoleTestTiming()
-{
-    TTiming timing;
-    timing.ReplyPause = std::chrono::milliseconds(1);
-    timing.ReplyTries = 25;
-    timing.ReplyTryPause = std::chrono::milliseconds(5);
-    timing.ReaderWait = std::chrono::milliseconds(20);
-    timing.ReconnectPause = std::chrono::milliseconds(1);
-    return timing;
-}
-
-// Processes events until pred holds or the limit passes; true when it held.
-inline bool WaitFor(const std::function<bool()>& pred, int limitMs = 5000)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!pred()) {
-        if (clock.elapsed() > limitMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 // Runs fn from the event queue: inside a long operation, at its next
 // dispatch, as a click the user makes while it runs.
@@ -163,7 +112,7 @@ protected:
         return QByteArray(reinterpret_cast<const char*>(data.data()), static_cast<qsizetype>(data.size()));
     }
 
-    TScopedTiming Timing{ConsoleTestTiming()};
+    TScopedTiming Timing{FastTiming()};
     TSimHidBus Bus;
     std::shared_ptr<TSimRemote> Remote = std::make_shared<TSimRemote>();
     std::unique_ptr<TfrmMain> Form;

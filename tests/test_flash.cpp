@@ -38,24 +38,13 @@ const TByteArray Data100 = Hex(
     "50 51 52 53 54 55 56 57 58 59 5A 5B 5C 5D 5E 5F "
     "60 61 62 63");
 
-// Records, per dispatch, whether the caller let it wait for a message.
-struct TWaitRecordingLoop : TTestEventLoop {
-    std::vector<bool> Waits;
-
-    void DispatchMessages(bool wait) override
-    {
-        Waits.push_back(wait);
-        TTestEventLoop::DispatchMessages(wait);
-    }
-};
-
 const TByteArray Closing = Report("F1 30");
 const TByteArray UsbReset = Report("E1 01");
 const TByteArray VersionRequest = Report("10");
 
 struct TFlashFixture : ::testing::Test {
     TScopedTiming Fast{FastTiming()};
-    TWaitRecordingLoop Loop;
+    TTestEventLoop Loop;
     TSimHidBus Bus;
     std::shared_ptr<TStreamingRemote> Sim = std::make_shared<TStreamingRemote>();
     std::unique_ptr<TCorvaneOne> Corvane;

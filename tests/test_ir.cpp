@@ -38,17 +38,6 @@ TByteArray Concat(TByteArray a, const TByteArray& b)
     return a;
 }
 
-// Records, per dispatch, whether the caller let it wait for a message.
-struct TWaitRecordingLoop : TTestEventLoop {
-    std::vector<bool> Waits;
-
-    void DispatchMessages(bool wait) override
-    {
-        Waits.push_back(wait);
-        TTestEventLoop::DispatchMessages(wait);
-    }
-};
-
 const TByteArray Start = Report("70");
 const TByteArray Stop = Report("80");
 const TByteArray StopAck = Report("F0 80");
@@ -57,7 +46,7 @@ const TByteArray Signal = Hex("01 10 02 20 03 30 04 40 05 50 06 60 07 70");
 
 struct TIrFixture : ::testing::Test {
     TScopedTiming Fast{FastTiming()};
-    TWaitRecordingLoop Loop;
+    TTestEventLoop Loop;
     TSimHidBus Bus;
     std::shared_ptr<TStreamingRemote> Sim = std::make_shared<TStreamingRemote>();
     std::unique_ptr<TCorvaneOne> Corvane;

@@ -5,58 +5,13 @@
 #include "KernelSupport.h"
 
 #include "CorvaneInterface.h"
+#include "QtTestApp.h"
 #include "frmMain.h"
 
-#include <QApplication>
-#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QTabWidget>
 
-#include <functional>
-#include <ostream>
-#include <thread>
-
-// Readable QString values in failure messages.
-inline void PrintTo(const QString& text, std::ostream* os)
-{
-    *os << '"' << text.toStdString() << '"';
-}
-
 namespace {
-
-class TQtEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-            qputenv("QT_QPA_PLATFORM", "offscreen");
-        static int argc = 1;
-        static char name[] = "test_uhid_window";
-        static char* argv[] = {name, nullptr};
-        FApp = std::make_unique<QApplication>(argc, argv);
-        QApplication::setQuitOnLastWindowClosed(false);
-    }
-    void TearDown() override { FApp.reset(); }
-
-private:
-    std::unique_ptr<QApplication> FApp;
-};
-
-::testing::Environment* const QtEnvironment = ::testing::AddGlobalTestEnvironment(new TQtEnvironment);
-
-// Processes the window's events until pred holds or the limit passes.
-bool WaitFor(const std::function<bool()>& pred, int limitMs = 10000)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!pred()) {
-        if (clock.elapsed() > limitMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 using TWindowFixture = TKernelFixture;
 
@@ -95,10 +50,10 @@ TEST_F(TWindowFixture, StartVersionHexDumpAndReplug)
                            "001010: DD"}));
 
     remote.Destroy();
-    ASSERT_TRUE(WaitFor([&] { return form.LogLines().last() == "Device not connected"; }));
+    ASSERT_TRUE(WaitFor([&] { return form.LogLines().last() == "Device not connected"; }, 10000));
     EXPECT_FALSE(form.pgFunctions->isVisibleTo(&form));
     ASSERT_TRUE(remote.Create());
-    ASSERT_TRUE(WaitFor([&] { return form.LogLines().last() == "Device connected"; }));
+    ASSERT_TRUE(WaitFor([&] { return form.LogLines().last() == "Device connected"; }, 10000));
     EXPECT_TRUE(form.pgFunctions->isVisibleTo(&form));
     form.btnVersionClick();
     EXPECT_EQ(form.LogLines().last(), expected);

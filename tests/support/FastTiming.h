@@ -1,6 +1,8 @@
 #pragma once
 // Shortened protocol waits for tests: the same number of tries, a fraction of
-// the time.
+// the time, but not so short that a loaded machine (two test programs on two
+// cores) takes a remote that is merely slow for a silent one: a reply may
+// take 125 ms.
 
 #include "Timing.h"
 

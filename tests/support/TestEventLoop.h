@@ -9,6 +9,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 class TTestEventLoop : public IGuiEventLoop {
 public:
@@ -20,7 +21,10 @@ public:
     // act "from a handler" in the middle of a long operation.
     std::function<void()> OnDispatch;
 
-    int DispatchCount() const { return FDispatchCount; }
+    int DispatchCount() const { return static_cast<int>(Waits.size()); }
+
+    // Per dispatch so far: whether the caller let it wait for a message.
+    std::vector<bool> Waits;
 
     void Post(std::function<void()> fn) override
     {
@@ -33,7 +37,7 @@ public:
 
     void DispatchMessages(bool wait) override
     {
-        ++FDispatchCount;
+        Waits.push_back(wait);
         if (OnDispatch) {
             auto hook = OnDispatch;
             hook();
@@ -74,5 +78,4 @@ private:
     std::mutex FMutex;
     std::condition_variable FArrived;
     std::deque<std::function<void()>> FQueue;
-    int FDispatchCount = 0;
 };
