@@ -6,19 +6,13 @@
 #include "SimDevices.h"
 #include "SimRemote.h"
 #include "TestEventLoop.h"
+#include "WireScript.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
 using namespace std::chrono_literals;
-
-TByteArray Packet(std::initializer_list<std::uint8_t> bytes, std::size_t length = 64)
-{
-    TByteArray packet(bytes);
-    packet.resize(length, 0);
-    return packet;
-}
 
 struct TConnectionFixture : ::testing::Test {
     TScopedTiming Fast{FastTiming()};
@@ -46,7 +40,7 @@ TEST_F(TConnectionFixture, ReconnectSendsAUsbResetAndAVersionRequest)
     EXPECT_TRUE(remote.Connected());
     EXPECT_EQ(remote.Architecture(), 12);
     EXPECT_EQ(remote.Protocol(), 12);
-    EXPECT_EQ(Received(), (std::vector<TByteArray>{Packet({0xE1, 0x01}), Packet({0x10})}));
+    EXPECT_EQ(Received(), (TReports{Report({0xE1, 0x01}), Report({0x10})}));
     EXPECT_EQ(statusChanges, 0);
 }
 
@@ -71,7 +65,7 @@ TEST_F(TConnectionFixture, VersionReplyIsTrimmedAndSetsArchitectureAndProtocol)
 {
     Bus.Plug(Remote);
     TCorvaneOne remote(Bus, Loop);
-    Remote->ScriptReplies({Packet({0x28, 0x35, 0x02, 0x01, 0x20, 0xC3, 0x04, 0x0C, 0x12, 0x34, 0x56, 0x78, 0x9A,
+    Remote->ScriptReplies({Report({0x28, 0x35, 0x02, 0x01, 0x20, 0xC3, 0x04, 0x0C, 0x12, 0x34, 0x56, 0x78, 0x9A,
                                    0xBC, 0xDE, 0x07, 0x99})});
     TByteArray reply;
     ASSERT_TRUE(remote.GetVersion(reply));
@@ -90,8 +84,8 @@ TEST_F(TConnectionFixture, VersionFailuresLeaveArchitectureAndProtocol)
     ASSERT_EQ(remote.Architecture(), 9);
 
     const TByteArray replies[] = {
-        Packet({0x6A, 0x01, 0xC3, 0x00, 0x0C}),          // another type
-        Packet({0x26, 0x35, 0x02, 0x01, 0x20, 0xC3, 0x04}),  // six payload bytes: no protocol byte
+        Report({0x6A, 0x01, 0xC3, 0x00, 0x0C}),          // another type
+        Report({0x26, 0x35, 0x02, 0x01, 0x20, 0xC3, 0x04}),  // six payload bytes: no protocol byte
         TByteArray{},                                     // no reply at all
     };
     for (const TByteArray& scripted : replies) {
@@ -133,7 +127,7 @@ TEST_F(TConnectionFixture, ArrivalReconnectsAndNotifiesOnce)
     Loop.DispatchMessages(false);
     EXPECT_TRUE(remote.Connected());
     EXPECT_EQ(statusChanges, 2);
-    EXPECT_EQ(Received(), (std::vector<TByteArray>{Packet({0xE1, 0x01}), Packet({0x10})}));
+    EXPECT_EQ(Received(), (TReports{Report({0xE1, 0x01}), Report({0x10})}));
 }
 
 TEST_F(TConnectionFixture, RemotePluggedInAfterAStartWithoutIt)
@@ -183,7 +177,7 @@ TEST_F(TConnectionFixture, ResetWritesOneRequestAndReadsNothing)
     TCorvaneOne remote(Bus, Loop);
     Remote->ClearReceived();
     EXPECT_TRUE(remote.Reset(3));
-    EXPECT_EQ(Received(), (std::vector<TByteArray>{Packet({0xE1, 0x03})}));
+    EXPECT_EQ(Received(), (TReports{Report({0xE1, 0x03})}));
 
     Bus.Unplug(Remote);
     Loop.DispatchMessages(false);

@@ -2,11 +2,7 @@
 // write stream with its fill, the sector erase, and what each does when the
 // remote misbehaves, goes away or is asked for something else mid-transfer.
 
-#include "CorvaneInterface.h"
-#include "FastTiming.h"
-#include "SimRemote.h"
-#include "TestEventLoop.h"
-#include "WireScript.h"
+#include "ConnectedFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -42,33 +38,7 @@ const TByteArray Closing = Report("F1 30");
 const TByteArray UsbReset = Report("E1 01");
 const TByteArray VersionRequest = Report("10");
 
-struct TFlashFixture : ::testing::Test {
-    TScopedTiming Fast{FastTiming()};
-    TTestEventLoop Loop;
-    TSimHidBus Bus;
-    std::shared_ptr<TStreamingRemote> Sim = std::make_shared<TStreamingRemote>();
-    std::unique_ptr<TCorvaneOne> Corvane;
-    int StatusChanges = 0;
-
-    void SetUp() override
-    {
-        Bus.Plug(Sim);
-        Corvane = std::make_unique<TCorvaneOne>(Bus, Loop);
-        ASSERT_TRUE(Corvane->Connected());
-        Corvane->OnStatusChange = [this] { ++StatusChanges; };
-        Sim->WaitIdle();
-        Sim->ClearReceived();
-    }
-
-    // What the remote received, once it is idle; then forgets it.
-    TReports Received()
-    {
-        Sim->WaitIdle();
-        TReports received = Sim->Received();
-        Sim->ClearReceived();
-        return received;
-    }
-
+struct TFlashFixture : TConnectedFixture<TStreamingRemote> {
     static TReports WithReconnect(TReports reports)
     {
         reports.push_back(UsbReset);

@@ -3,11 +3,7 @@
 // and how a capture ends when the remote is silent, chatty, out of step or
 // gone, or when a handler runs inside it.
 
-#include "CorvaneInterface.h"
-#include "FastTiming.h"
-#include "SimRemote.h"
-#include "TestEventLoop.h"
-#include "WireScript.h"
+#include "ConnectedFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -44,34 +40,13 @@ const TByteArray StopAck = Report("F0 80");
 const TByteArray EndMarker = Hex("80 00");
 const TByteArray Signal = Hex("01 10 02 20 03 30 04 40 05 50 06 60 07 70");
 
-struct TIrFixture : ::testing::Test {
-    TScopedTiming Fast{FastTiming()};
-    TTestEventLoop Loop;
-    TSimHidBus Bus;
-    std::shared_ptr<TStreamingRemote> Sim = std::make_shared<TStreamingRemote>();
-    std::unique_ptr<TCorvaneOne> Corvane;
-    int StatusChanges = 0;
-
+struct TIrFixture : TConnectedFixture<TStreamingRemote> {
     void SetUp() override
     {
         Loop.TimerInterval = 0ms;  // every turn of the capture loop reads at once
         Sim->SetIrCapture(Signal, 0ms);
         Sim->SetIrChunk(4);
-        Bus.Plug(Sim);
-        Corvane = std::make_unique<TCorvaneOne>(Bus, Loop);
-        ASSERT_TRUE(Corvane->Connected());
-        Corvane->OnStatusChange = [this] { ++StatusChanges; };
-        Sim->WaitIdle();
-        Sim->ClearReceived();
-    }
-
-    // What the remote received, once it is idle; then forgets it.
-    TReports Received()
-    {
-        Sim->WaitIdle();
-        TReports received = Sim->Received();
-        Sim->ClearReceived();
-        return received;
+        TConnectedFixture::SetUp();
     }
 
     // Turns of the capture loop taken by one capture.

@@ -1,44 +1,19 @@
 // Reset, the decoded version and the miscellaneous registers, byte for byte
 // on the wire.
 
-#include "CorvaneInterface.h"
-#include "FastTiming.h"
-#include "SimRemote.h"
-#include "TestEventLoop.h"
+#include "ConnectedFixture.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-TByteArray Packet(std::initializer_list<std::uint8_t> bytes)
-{
-    TByteArray packet(bytes);
-    packet.resize(64, 0);
-    return packet;
-}
-
-struct TRegisterFixture : ::testing::Test {
-    TScopedTiming Fast{FastTiming()};
-    TTestEventLoop Loop;
-    TSimHidBus Bus;
-    std::shared_ptr<TSimRemote> Remote = std::make_shared<TSimRemote>();
-    std::unique_ptr<TCorvaneOne> Corvane;
-
-    void SetUp() override
-    {
-        Bus.Plug(Remote);
-        Corvane = std::make_unique<TCorvaneOne>(Bus, Loop);
-        ASSERT_TRUE(Corvane->Connected());
-        Remote->WaitIdle();
-        Remote->ClearReceived();
-    }
+struct TRegisterFixture : TConnectedFixture<> {
+    std::shared_ptr<TSimRemote>& Remote = Sim;
 
     // The one request the remote received since the last call.
     TByteArray LastRequest()
     {
-        Remote->WaitIdle();
-        auto received = Remote->Received();
-        Remote->ClearReceived();
+        const TReports received = Received();
         EXPECT_EQ(received.size(), 1u);
         return received.empty() ? TByteArray{} : received.back();
     }
@@ -46,7 +21,7 @@ struct TRegisterFixture : ::testing::Test {
 
 TEST_F(TRegisterFixture, DecodedVersionOfTheExampleReply)
 {
-    Remote->ScriptReplies({Packet({0x28, 0x35, 0x02, 0x01, 0x20, 0xC3, 0x04, 0x0C, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC,
+    Remote->ScriptReplies({Report({0x28, 0x35, 0x02, 0x01, 0x20, 0xC3, 0x04, 0x0C, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC,
                                    0xDE, 0x07})});
     TDecodedVersion v;
     ASSERT_TRUE(Corvane->GetDecodedVersion(v));
@@ -66,7 +41,7 @@ TEST_F(TRegisterFixture, DecodedVersionWithEveryNibbleDistinct)
 {
     // No two nibbles alike, so a field taken from the wrong half or the
     // wrong byte shows.
-    Remote->ScriptReplies({Packet({0x28, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0, 0x21, 0x43, 0x65, 0x87, 0xA9,
+    Remote->ScriptReplies({Report({0x28, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0, 0x21, 0x43, 0x65, 0x87, 0xA9,
                                    0xCB, 0x00})});
     TDecodedVersion v;
     ASSERT_TRUE(Corvane->GetDecodedVersion(v));
@@ -83,14 +58,14 @@ TEST_F(TRegisterFixture, ShortVersionRepliesLeaveTheRecordUntouched)
     untouched.Skin = 77;
     // Seven payload bytes: the version request succeeds (architecture and
     // protocol follow it), the decoding has too little to work on.
-    Remote->ScriptReplies({Packet({0x27, 0x35, 0x02, 0x01, 0x20, 0x73, 0x04, 0x0B})});
+    Remote->ScriptReplies({Report({0x27, 0x35, 0x02, 0x01, 0x20, 0x73, 0x04, 0x0B})});
     TDecodedVersion v = untouched;
     EXPECT_FALSE(Corvane->GetDecodedVersion(v));
     EXPECT_EQ(v, untouched);
     EXPECT_EQ(Corvane->Architecture(), 7);
     EXPECT_EQ(Corvane->Protocol(), 11);
 
-    Remote->ScriptReplies({Packet({0x25, 0x35, 0x02, 0x01, 0x20, 0xC3})});
+    Remote->ScriptReplies({Report({0x25, 0x35, 0x02, 0x01, 0x20, 0xC3})});
     EXPECT_FALSE(Corvane->GetDecodedVersion(v));
     EXPECT_EQ(v, untouched);
     EXPECT_EQ(Corvane->Architecture(), 7);
@@ -101,21 +76,21 @@ TEST_F(TRegisterFixture, RequestsOnTheWire)
     std::uint8_t byte = 0;
     std::uint16_t word = 0;
     Corvane->ReadMiscByte(byte, 6, 0x41);
-    EXPECT_EQ(LastRequest(), Packet({0xB2, 0x06, 0x41}));
+    EXPECT_EQ(LastRequest(), Report({0xB2, 0x06, 0x41}));
     Corvane->ReadMiscWord(word, 12, 1);
-    EXPECT_EQ(LastRequest(), Packet({0xB3, 0x0C, 0x00, 0x01}));
+    EXPECT_EQ(LastRequest(), Report({0xB3, 0x0C, 0x00, 0x01}));
     Corvane->WriteMiscByte(0x55, 0, 0x10);
-    EXPECT_EQ(LastRequest(), Packet({0xA3, 0x00, 0x10, 0x55}));
+    EXPECT_EQ(LastRequest(), Report({0xA3, 0x00, 0x10, 0x55}));
     Corvane->WriteMiscWord(0x1234, 1, 5);
-    EXPECT_EQ(LastRequest(), Packet({0xA5, 0x01, 0x00, 0x05, 0x12, 0x34}));
+    EXPECT_EQ(LastRequest(), Report({0xA5, 0x01, 0x00, 0x05, 0x12, 0x34}));
     Corvane->Reset(3);
-    EXPECT_EQ(LastRequest(), Packet({0xE1, 0x03}));
+    EXPECT_EQ(LastRequest(), Report({0xE1, 0x03}));
 }
 
 TEST_F(TRegisterFixture, ByteReadTakesTheLastPayloadByte)
 {
     std::uint8_t value = 0;
-    Remote->ScriptReplies({Packet({0xC2, 0x06, 0x5A}), Packet({0xC3, 0x06, 0x41, 0x5A})});
+    Remote->ScriptReplies({Report({0xC2, 0x06, 0x5A}), Report({0xC3, 0x06, 0x41, 0x5A})});
     ASSERT_TRUE(Corvane->ReadMiscByte(value, 6, 0x41));
     EXPECT_EQ(value, 0x5A);
     value = 0;
@@ -126,7 +101,7 @@ TEST_F(TRegisterFixture, ByteReadTakesTheLastPayloadByte)
 TEST_F(TRegisterFixture, WordReadIgnoresTheLengthCode)
 {
     std::uint16_t value = 0;
-    Remote->ScriptReplies({Packet({0xC3, 0x0C, 0x0F, 0xA0}), Packet({0xC8, 0x0C, 0x0F, 0xA1, 0xFF})});
+    Remote->ScriptReplies({Report({0xC3, 0x0C, 0x0F, 0xA0}), Report({0xC8, 0x0C, 0x0F, 0xA1, 0xFF})});
     ASSERT_TRUE(Corvane->ReadMiscWord(value, 12, 1));
     EXPECT_EQ(value, 4000);
     ASSERT_TRUE(Corvane->ReadMiscWord(value, 12, 1));
@@ -140,9 +115,9 @@ TEST_F(TRegisterFixture, FailedReadsLeaveTheValue)
         TByteArray Reply;
         bool WordReadFails;  // a word read looks only at the echo and bytes 2-3
     } cases[] = {
-        {"echo of another type", Packet({0xC2, 0x07, 0x5A}), true},
-        {"reply of another type", Packet({0xF1, 0x06, 0x5A}), true},
-        {"payload without a value", Packet({0xC1, 0x06}), false},
+        {"echo of another type", Report({0xC2, 0x07, 0x5A}), true},
+        {"reply of another type", Report({0xF1, 0x06, 0x5A}), true},
+        {"payload without a value", Report({0xC1, 0x06}), false},
         {"silence", TByteArray{}, true},
     };
     for (const auto& c : cases) {
@@ -163,14 +138,14 @@ TEST_F(TRegisterFixture, FailedReadsLeaveTheValue)
 TEST_F(TRegisterFixture, ByteReadWithABrokenLengthCodeRaises)
 {
     std::uint8_t value = 0x99;
-    Remote->ScriptReplies({Packet({0xCB, 0x06, 0x5A})});
+    Remote->ScriptReplies({Report({0xCB, 0x06, 0x5A})});
     EXPECT_THROW(Corvane->ReadMiscByte(value, 6, 0x41), ECorvaneAssertion);
     EXPECT_EQ(value, 0x99);
 }
 
 TEST_F(TRegisterFixture, WritesNeedTheAcknowledgementOfAWrite)
 {
-    Remote->ScriptReplies({Packet({0xF1, 0xA0}), Packet({0xF1, 0xB0}), Packet({0xC1, 0xA0}), TByteArray{}});
+    Remote->ScriptReplies({Report({0xF1, 0xA0}), Report({0xF1, 0xB0}), Report({0xC1, 0xA0}), TByteArray{}});
     EXPECT_TRUE(Corvane->WriteMiscByte(0x55, 0, 0x10));
     EXPECT_FALSE(Corvane->WriteMiscByte(0x55, 0, 0x10));
     EXPECT_FALSE(Corvane->WriteMiscWord(0x1234, 1, 5));

@@ -35,6 +35,14 @@ inline TByteArray Report(std::string_view hex)
     return report;
 }
 
+// The same from bytes: {0xE1, 0x01} -> E1 01 and 62 zeros.
+inline TByteArray Report(std::initializer_list<std::uint8_t> bytes)
+{
+    TByteArray report(bytes);
+    report.resize(64, 0);
+    return report;
+}
+
 // The simulated remote, whose answer to the next request can be replaced by
 // a stream of exact reports: the firmware is told not to answer that request
 // (an empty scripted reply) and the stream goes on the wire as the request
