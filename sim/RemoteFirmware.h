@@ -232,3 +232,35 @@ private:
     std::chrono::milliseconds FIrStartDelay{0};
     int FIrChunk = 0;
 };
+
+// The pace of a full-speed interrupt endpoint: at most one input report per
+// 1 ms slot, on a fixed schedule so that a transport waking up late does not
+// slow the average. After a pause the schedule starts again from now instead
+// of catching up in a burst. Unpaced, reports go when the model has them due.
+class TPacer {
+public:
+    using TTime = TRemoteFirmware::TTime;
+
+    explicit TPacer(bool paced = false) : FPaced(paced) {}
+
+    bool Paced() const { return FPaced; }
+    void SetPaced(bool paced) { FPaced = paced; }
+    void Restart() { FNextSlot = {}; }
+
+    // When a report that the model has due at `due` may go.
+    TTime When(TTime due) const { return FPaced && due < FNextSlot ? FNextSlot : due; }
+
+    // Books the slot of a report sent at `now`.
+    void Sent(TTime now)
+    {
+        if (!FPaced)
+            return;
+        if (now - FNextSlot > std::chrono::milliseconds(2))
+            FNextSlot = now;
+        FNextSlot += std::chrono::milliseconds(1);
+    }
+
+private:
+    bool FPaced;
+    TTime FNextSlot{};
+};

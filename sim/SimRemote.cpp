@@ -14,7 +14,7 @@ using TClock = TRemoteFirmware::TClock;
 
 // The state shared by the remote and its firmware thread.
 struct TFirmwareState {
-    TFirmwareState(int inputLength, bool paced) : Firmware(inputLength), Paced(paced) {}
+    TFirmwareState(int inputLength, bool paced) : Firmware(inputLength), Pacer(paced) {}
 
     std::mutex Mutex;
     std::condition_variable Wake;   // the firmware thread waits here
@@ -27,11 +27,10 @@ struct TFirmwareState {
     std::uint64_t Taken = 0;               // ...and fed to the firmware
     bool Unplugging = false;               // the thread is unplugging the device
     std::vector<TByteArray> Received;
-    bool Paced;
+    TPacer Pacer;
     bool Idle = true;                      // nothing queued, due or being sent
     bool Changed = false;                  // a setting changed: look again
     bool Stop = false;
-    TClock::time_point NextSlot{};         // paced: the next report's slot
 
     void Run(TSimRemote* owner);
 };
@@ -69,9 +68,7 @@ void TFirmwareState::Run(TSimRemote* owner)
             Wake.wait(lock, woken);
             continue;
         }
-        TClock::time_point when = *due;
-        if (Paced && when < NextSlot)
-            when = NextSlot;
+        const TClock::time_point when = Pacer.When(*due);
         if (when > now) {
             Wake.wait_until(lock, when, woken);
             continue;
@@ -80,14 +77,7 @@ void TFirmwareState::Run(TSimRemote* owner)
         TRemoteFirmware::TOutput output;
         if (!Firmware.Take(output, now))
             continue;
-        if (Paced) {
-            // One report per 1 ms slot on a fixed schedule, so that waking up
-            // late does not slow the average; after a pause the schedule
-            // starts again from now instead of catching up in a burst.
-            if (now - NextSlot > 2ms)
-                NextSlot = now;
-            NextSlot += 1ms;
-        }
+        Pacer.Sent(now);
 
         // Never call into the bus with the lock held: it calls back
         // (OnUnplugged) and its writers call OnOutputReport.
@@ -253,7 +243,7 @@ void TSimRemote::SetPaced(bool paced)
     TFirmwareState& s = *FImpl->State;
     {
         std::lock_guard lock(s.Mutex);
-        s.Paced = paced;
+        s.Pacer.SetPaced(paced);
         s.Changed = true;
     }
     s.Wake.notify_all();

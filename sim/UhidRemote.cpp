@@ -259,7 +259,7 @@ struct TUhidRemote::TImpl {
     explicit TImpl(const TOptions& options)
         : Identity{options.VendorId, options.ProductId, options.Name, RemoteDescriptor, sizeof RemoteDescriptor},
           Firmware(PayloadLength),
-          Paced(options.Paced),
+          Pacer(options.Paced),
           Instance(InstanceCounter.fetch_add(1))
     {
     }
@@ -272,8 +272,7 @@ struct TUhidRemote::TImpl {
     TRemoteFirmware Firmware;
     std::vector<TByteArray> Received;
     std::uint64_t Sent = 0;
-    bool Paced;
-    TClock::time_point NextSlot{};
+    TPacer Pacer;
     int Generation = 0;
     int MouseGeneration = 0;
     bool RemoteExists = false;  // mirrors Remote.Exists() for other threads
@@ -344,7 +343,7 @@ struct TUhidRemote::TImpl {
         ++Generation;
         RemoteExists = true;
         RemoteUniq = Remote.Uniq();
-        NextSlot = {};
+        Pacer.Restart();
         return true;
     }
 
@@ -450,22 +449,14 @@ struct TUhidRemote::TImpl {
             const std::optional<TClock::time_point> due = Firmware.NextDue();
             if (!due)
                 return std::nullopt;
-            TClock::time_point when = *due;
-            if (Paced && when < NextSlot)
-                when = NextSlot;
+            const TClock::time_point when = Pacer.When(*due);
             if (when > now)
                 return when;
 
             TRemoteFirmware::TOutput output;
             if (!Firmware.Take(output, now))
                 return now + 1ms;
-            if (Paced) {
-                // A fixed 1 ms schedule; after a pause it restarts from now
-                // instead of catching up in a burst.
-                if (now - NextSlot > 2ms)
-                    NextSlot = now;
-                NextSlot += 1ms;
-            }
+            Pacer.Sent(now);
             if (output.Unplug) {
                 DestroyRemote();
                 if (ReturnDelay)
@@ -692,7 +683,7 @@ void TUhidRemote::SetPaced(bool paced)
 {
     {
         std::lock_guard lock(FImpl->Mutex);
-        FImpl->Paced = paced;
+        FImpl->Pacer.SetPaced(paced);
     }
     FImpl->Signal();
 }
