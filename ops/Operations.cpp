@@ -634,7 +634,11 @@ TDumpResult DumpWholeFlash(TOpsContext& ctx, std::uint16_t chunk)
     try {
         TByteArray data;
         for (;;) {
-            lastReadOk = ctx.Remote.ReadFlash(data, address, chunk);
+            // The last chunk stops at the end of the flash: with a chunk that
+            // does not divide 16 MiB (the command line's 65,535) a full one
+            // would wrap to the flash's first bytes and append them.
+            const auto n = static_cast<std::uint16_t>(std::min<std::uint32_t>(chunk, FlashSize - address));
+            lastReadOk = ctx.Remote.ReadFlash(data, address, n);
             if (!lastReadOk) {
                 ctx.Sink.Line("Read error");
                 result.Outcome = FailureOf(ctx);
