@@ -1010,7 +1010,7 @@ std::string CliUsage()
         if (!command.Args.empty())
             synopsis += " " + std::string(command.Args);
         char line[160];
-        std::snprintf(line, sizeof line, "  %-36s %.*s\n", synopsis.c_str(), static_cast<int>(command.Summary.size()),
+        std::snprintf(line, sizeof line, "  %-38s %.*s\n", synopsis.c_str(), static_cast<int>(command.Summary.size()),
                       command.Summary.data());
         text += line;
     }
@@ -1026,9 +1026,9 @@ std::string CliUsage()
         "  -h, --help      this text\n"
         "\n"
         "Numbers are decimal or hexadecimal ($FF, 0xFF, xFF); a negative number may\n"
-        "follow -- or stand where a number is expected. Flash addresses lie below 16 MiB\n"
-        "(0xFFFFFF); a register index, data or type must fit its width; a reset type\n"
-        "is 1-4. Anything else is refused before the remote is touched.\n"
+        "follow -- or stand where a number is expected. Flash addresses run from 0 to\n"
+        "0xFFFFFF (16 MiB); a register index, data or type must fit its width; a reset\n"
+        "type is 1-4. Anything else is refused before the remote is touched.\n"
         "\n"
         "Long work (flash read past one chunk, dump, write, verify, restore, ir capture)\n"
         "shows a progress line on standard error when it is a terminal. Ctrl-C stops it\n"

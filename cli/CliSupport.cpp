@@ -222,34 +222,36 @@ bool ParseFlashSize(const std::string& text, std::uint32_t address, std::uint32_
     return true;
 }
 
-bool ParseRegisterIndex(const std::string& text, int bits, std::uint16_t& value, std::string& error)
-{
-    std::int64_t number = 0;
-    if (!Parse64(text, number, error, "index"))
-        return false;
-    const std::int64_t limit = (std::int64_t{1} << bits) - 1;
-    if (number < 0 || number > limit) {
-        error = "index " + text + " does not fit " + std::to_string(bits) + " bits (0 to " + Hex(limit) + ")";
-        return false;
-    }
-    value = static_cast<std::uint16_t>(number);
-    return true;
-}
+namespace {
 
-bool ParseRegisterData(const std::string& text, int bits, std::uint16_t& value, std::string& error)
+// A register number of `bits` bits from lowest to 2^bits - 1, kept as its
+// two's-complement pattern.
+bool ParseRegisterNumber(const std::string& text, int bits, std::int64_t lowest, std::string_view what,
+                         std::uint16_t& value, std::string& error)
 {
     std::int64_t number = 0;
-    if (!Parse64(text, number, error, "data"))
+    if (!Parse64(text, number, error, what))
         return false;
     const std::int64_t limit = (std::int64_t{1} << bits) - 1;
-    const std::int64_t lowest = -(std::int64_t{1} << (bits - 1));
     if (number < lowest || number > limit) {
-        error = "data " + text + " does not fit " + std::to_string(bits) + " bits (" + std::to_string(lowest) +
-                " to " + Hex(limit) + ")";
+        error = std::string(what) + " " + text + " does not fit " + std::to_string(bits) + " bits (" +
+                (lowest < 0 ? std::to_string(lowest) : std::string("0")) + " to " + Hex(limit) + ")";
         return false;
     }
     value = static_cast<std::uint16_t>(number & limit);
     return true;
+}
+
+}  // namespace
+
+bool ParseRegisterIndex(const std::string& text, int bits, std::uint16_t& value, std::string& error)
+{
+    return ParseRegisterNumber(text, bits, 0, "index", value, error);
+}
+
+bool ParseRegisterData(const std::string& text, int bits, std::uint16_t& value, std::string& error)
+{
+    return ParseRegisterNumber(text, bits, -(std::int64_t{1} << (bits - 1)), "data", value, error);
 }
 
 bool ParseItem(const std::string& text, std::span<const std::string_view> items, int first, int& value,

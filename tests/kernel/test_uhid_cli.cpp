@@ -17,15 +17,7 @@ protected:
         Host.Platform = [this](bool) -> IHidPlatform& { return *Platform; };
     }
 
-    TCliRun Run(const std::vector<std::string>& args)
-    {
-        std::ostringstream out, err;
-        TCliRun run;
-        run.Code = RunCli(args, out, err, Host);
-        run.Out = out.str();
-        run.Err = err.str();
-        return run;
-    }
+    TCliRun Run(const std::vector<std::string>& args) { return RunCaptured(args, Host); }
 
     TUhidRemote Remote{RemoteOptions()};
     std::string Node;

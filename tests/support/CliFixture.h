@@ -56,6 +56,17 @@ inline void WriteBytes(const std::filesystem::path& path, const TByteArray& byte
     file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
+// One run of the command line with its output caught.
+inline TCliRun RunCaptured(const std::vector<std::string>& args, TCliHost& host)
+{
+    std::ostringstream out, err;
+    TCliRun run;
+    run.Code = RunCli(args, out, err, host);
+    run.Out = out.str();
+    run.Err = err.str();
+    return run;
+}
+
 // A folder that is gone with the object.
 class TTempDir {
 public:
@@ -112,13 +123,5 @@ struct TCliFixture : ::testing::Test {
         return paced;
     }
 
-    TCliRun Run(const std::vector<std::string>& args)
-    {
-        std::ostringstream out, err;
-        TCliRun run;
-        run.Code = RunCli(args, out, err, Host);
-        run.Out = out.str();
-        run.Err = err.str();
-        return run;
-    }
+    TCliRun Run(const std::vector<std::string>& args) { return RunCaptured(args, Host); }
 };
