@@ -729,6 +729,14 @@ TExitCode TCli::FlashDump(const std::vector<std::string>&)
         return Stopped("the " + std::to_string(result.Bytes) + " bytes read are in " +
                        (result.Files.empty() ? std::string("no file") : result.Files.back()) +
                        (result.Files.size() > 1 ? " and the files before it" : ""));
+    // The whole dump ends, as in the window, where the remote stops
+    // answering; a backup that ends short of the flash is no success for a
+    // script, whatever the window's log says.
+    if (!FInv.Parts && result.Ok() && result.Bytes < FlashBytes)
+        return Fail(TExitCode::Failed, "the remote stopped answering at " +
+                                           HexAddress(static_cast<std::uint32_t>(result.Bytes)) + ": " +
+                                           result.Files.back() + " holds " + std::to_string(result.Bytes) +
+                                           " of " + std::to_string(FlashBytes) + " bytes");
     return Finish(result);
 }
 

@@ -32,9 +32,8 @@ struct TCliHost {
     ops::IOpsClock* Clock = nullptr;
     // Bytes per read request of flash reads, dumps, verifies and restores:
     // the protocol's largest, so that the fixed pause after each request
-    // costs least. (Tests on an unpaced simulated remote, which streams
-    // faster than any USB remote, use the window's 32,768: a read of more
-    // than the link's ring of 1,000 reports relies on the remote's pace.)
+    // costs least. (In-process tests on an unpaced simulated remote, which
+    // streams faster than any USB remote, use smaller ones.)
     std::uint16_t Chunk = ops::LargestChunk;
     // The decimal separator of the user's locale, for the battery line.
     std::string DecimalSeparator = ".";

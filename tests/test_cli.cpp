@@ -307,18 +307,25 @@ TEST_F(TCliFixture, FilesThatCannotBeReadOrWrittenExitFour)
     EXPECT_EQ(Run({"flash", "restore", Dir.Path().string()}).Code, 4);
 }
 
-TEST_F(TCliFixture, WholeDumpIsTheFlashExactly)
+TEST_F(TCliFixture, WholeDumpThatEndsShortIsNoSuccess)
 {
-    Sim->FillFlashWithPattern();
-    Host.Chunk = 0x7FFF;  // like 65,535, no divisor of 16 MiB
+    // The remote goes silent after its first 32 data packets.
+    TSimFaults faults;
+    faults.FlashSilentFrom = 32;
+    Sim->SetFaults(faults);
     const TCliRun run = Run({"flash", "dump", "-C", Dir.Path().string()});
-    ASSERT_EQ(run.Code, 0) << run.Out << run.Err;
-    EXPECT_EQ(SplitLines(run.Out), (std::vector<std::string>{"Reading flash started, writing data to "
-                                                             "20240229T123456_flash.bin",
-                                                             "Reading done"}));
-    // The last chunk is short, not a wrap to the flash's first bytes.
-    EXPECT_EQ(std::filesystem::file_size(Dir / "20240229T123456_flash.bin"), TSimRemote::FlashSize);
-    EXPECT_TRUE(ReadBytes(Dir / "20240229T123456_flash.bin") == Sim->Flash(0, TSimRemote::FlashSize));
+    EXPECT_EQ(run.Code, 1);
+    EXPECT_EQ(run.Out, "Reading flash started, writing data to 20240229T123456_flash.bin\nRead error\n");
+
+    // Silence before any data: the window takes it for the end of the flash.
+    faults.FlashSilentFrom = 0;
+    Sim->SetFaults(faults);
+    const TCliRun silent = Run({"flash", "dump", "-C", Dir.Path().string()});
+    EXPECT_EQ(silent.Code, 1);
+    EXPECT_NE(silent.Err.find("the remote stopped answering at 0x000000: 20240229T123456_flash.bin holds 0 of "
+                              "16777216 bytes"),
+              std::string::npos)
+        << silent.Err;
 }
 
 TEST_F(TCliFixture, PartsDumpRestoredOntoABlankRemote)

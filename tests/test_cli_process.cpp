@@ -67,7 +67,7 @@ public:
     bool Started() const { return FPid > 0; }
 
     // Collects output until standard error holds text; false after the limit.
-    bool WaitForErr(const std::string& text, std::chrono::milliseconds limit = 30s)
+    bool WaitForErr(const std::string& text, std::chrono::milliseconds limit = 20s)
     {
         const auto end = std::chrono::steady_clock::now() + limit;
         while (Err.find(text) == std::string::npos) {
@@ -81,7 +81,7 @@ public:
 
     // The exit code once the process has ended (-1 when it did not in time:
     // it is then killed).
-    int Wait(std::chrono::milliseconds limit = 30s)
+    int Wait(std::chrono::milliseconds limit = 20s)
     {
         const auto end = std::chrono::steady_clock::now() + limit;
         int status = 0;
