@@ -49,6 +49,12 @@ TfrmMain::TfrmMain(IHidPlatform& platform, QWidget* parent)
     ConnectHandlers();
     FormCreate();
 
+    // A consistency error of the first connection: shown once the window
+    // is up, as any other.
+    if (FRemote && !FRemote->ConstructionError().empty())
+        QMetaObject::invokeMethod(
+            this, [this, text = QString::fromLocal8Bit(FRemote->ConstructionError().c_str())] { ReportError(text); },
+            Qt::QueuedConnection);
 }
 
 TfrmMain::~TfrmMain()
