@@ -97,7 +97,10 @@ public:
     // Connects at once (Reconnect); its result is not kept. A consistency
     // error of that connection does not raise: it is kept in
     // ConstructionError. The platform and the loop must outlive the object.
-    TCorvaneOne(IHidPlatform& platform, IGuiEventLoop& loop);
+    // With a devicePath every link it builds, on every reconnection, is
+    // bound to that interface (see TUsbDevice); without one the first remote
+    // found is used.
+    TCorvaneOne(IHidPlatform& platform, IGuiEventLoop& loop, std::string devicePath = {});
     ~TCorvaneOne();
 
     TCorvaneOne(const TCorvaneOne&) = delete;
@@ -156,6 +159,8 @@ public:
     // --- State ---------------------------------------------------------------
 
     bool Connected() const { return FConnected; }
+    // The interface the connection is bound to; empty when any remote will do.
+    const std::string& BoundPath() const { return FBoundPath; }
     int Architecture() const { return FArchitecture; }
     int Protocol() const { return FProtocol; }
 
@@ -206,6 +211,7 @@ private:
 
     IHidPlatform& FPlatform;
     IGuiEventLoop& FLoop;
+    const std::string FBoundPath;
     std::unique_ptr<TUsbDevice> FDevice;
     bool FConnected = false;
     int FArchitecture = -1;

@@ -32,10 +32,10 @@ configure build-asan -DCORVANE_BUILD_CONSOLE=OFF -DCORVANE_BUILD_BENCH=OFF -DCOR
 cmake --build build-asan -j "$jobs"
 (cd build-asan && ctest -j "$jobs" -L unit --output-on-failure --timeout 300)
 
-echo "== build-tsan/: ring and reader tests with ThreadSanitizer"
+echo "== build-tsan/: ring, reader, event loop and trace tests with ThreadSanitizer"
 configure build-tsan -DCORVANE_BUILD_CONSOLE=OFF -DCORVANE_BUILD_BENCH=OFF -DCORVANE_SANITIZE=thread
-cmake --build build-tsan -j "$jobs" --target test_ring test_usb_device
-(cd build-tsan && ctest -j "$jobs" -R '^TRingFixture|^TLinkFixture' --output-on-failure --timeout 300)
+cmake --build build-tsan -j "$jobs" --target test_ring test_usb_device test_plain_event_loop test_trace_platform
+(cd build-tsan && ctest -j "$jobs" -R '^TRingFixture|^TLinkFixture|^PlainEventLoop|^TTraceFixture|^TracePlatform' --output-on-failure --timeout 300)
 
 echo "== build/: kernel tests in a VM (uhid, hidraw and the udev monitor of a real kernel)"
 # Without these packages the runner skips (exit 77), or fails under CI=true.
