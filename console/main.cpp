@@ -2,12 +2,15 @@
 //
 //   corvane-console              talk to the remote on this machine's USB
 //   corvane-console --simulate   talk to a simulated remote instead
+//   --device PATH                use that interface and no other
+//   --trace FILE                 append every report and device event to FILE
 //
 // Qt's own options (-platform offscreen, -style fusion, ...) pass to Qt.
 
 #include "frmMain.h"
 
 #include "../hid/HidPlatform.h"
+#include "../hid/TracePlatform.h"
 #include "../sim/SimHidBus.h"
 #include "../sim/SimRemote.h"
 
@@ -28,10 +31,14 @@
 namespace {
 
 const char* const Usage =
-    "usage: corvane-console [--simulate] [Qt options]\n"
+    "usage: corvane-console [--simulate] [--device PATH] [--trace FILE] [Qt options]\n"
     "\n"
-    "  --simulate   use a simulated remote inside the program instead of the\n"
-    "               remote attached over USB\n"
+    "  --simulate      use a simulated remote inside the program instead of the\n"
+    "                  remote attached over USB\n"
+    "  --device PATH   use that interface (a hidraw node, or a simulated remote's\n"
+    "                  path) and no other; without it the first remote found\n"
+    "  --trace FILE    append every report to and from the remote, and every\n"
+    "                  arrival, removal, open and close, one line each, to FILE\n"
     "\n"
     "Qt's own options are passed to Qt, for example -platform offscreen or\n"
     "-style fusion. The console needs a graphical session (DISPLAY or\n"
@@ -75,6 +82,8 @@ bool HasEnv(const char* name)
 
 struct TOptions {
     bool Simulate = false;
+    std::string Device;
+    std::string Trace;
     int Page = -1;              // undocumented: the page to show first (screenshots)
     bool QuitWhenUp = false;    // undocumented: quit once the event loop runs (tests)
     bool PlatformGiven = false; // -platform on the command line
@@ -92,6 +101,13 @@ bool ParseArguments(const TArgs& args, int count, TOptions& options)
             options.Simulate = true;
         } else if (arg == "--quit-when-up") {
             options.QuitWhenUp = true;
+        } else if (arg == "--device" || arg == "--trace") {
+            if (i + 1 >= count) {
+                std::fprintf(stderr, "corvane-console: %.*s needs a value\n%s", static_cast<int>(arg.size()),
+                             arg.data(), Usage);
+                return false;
+            }
+            (arg == "--device" ? options.Device : options.Trace) = std::string(args(++i));
         } else if (arg == "--page") {
             if (i + 1 >= count) {
                 std::fputs(Usage, stderr);
@@ -142,17 +158,6 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    QApplication app(argc, argv);  // takes Qt's own options out of the arguments
-
-    // What Qt left: ours again, and Qt options its platform did not use.
-    const QStringList args = QApplication::arguments();
-    std::vector<QByteArray> left;
-    for (const QString& arg : args) left.push_back(arg.toLocal8Bit());
-    options = {};
-    if (!ParseArguments([&](int i) { return std::string_view(left[static_cast<std::size_t>(i)].constData()); },
-                        static_cast<int>(left.size()), options))
-        return 2;
-
     // Both the platform and, when simulating, the remote live as long as the
     // program: the window's connection refers to them until it is destroyed.
     std::unique_ptr<IHidPlatform> platform;
@@ -165,10 +170,31 @@ int main(int argc, char** argv)
     } else {
         platform = CreateSystemHidPlatform();
     }
+    std::unique_ptr<TTracePlatform> trace;
+    if (!options.Trace.empty()) {
+        std::string error;
+        trace = TTracePlatform::AppendToFile(*platform, options.Trace, error);
+        if (!trace) {
+            std::fprintf(stderr, "corvane-console: %s\n", error.c_str());
+            return 1;
+        }
+    }
+    IHidPlatform& used = trace ? static_cast<IHidPlatform&>(*trace) : *platform;
+
+    QApplication app(argc, argv);  // takes Qt's own options out of the arguments
+
+    // What Qt left: ours again, and Qt options its platform did not use.
+    const QStringList args = QApplication::arguments();
+    std::vector<QByteArray> left;
+    for (const QString& arg : args) left.push_back(arg.toLocal8Bit());
+    TOptions remaining;
+    if (!ParseArguments([&](int i) { return std::string_view(left[static_cast<std::size_t>(i)].constData()); },
+                        static_cast<int>(left.size()), remaining))
+        return 2;
 
     int result = 0;
     {
-        TfrmMain frmMain(*platform);
+        TfrmMain frmMain(used, options.Device);
         if (options.Page >= 0 && options.Page < frmMain.pgFunctions->count())
             frmMain.pgFunctions->setCurrentIndex(options.Page);
         frmMain.show();

@@ -139,4 +139,39 @@ TEST(ConsoleProgram, UsageErrorsExitWithTwoBeforeQtStarts)
     EXPECT_NE(help.Out.find("-platform offscreen"), std::string::npos) << help.Out;
 }
 
+// --device binds the window to one interface; --trace records what crosses
+// the platform interface.
+TEST(ConsoleProgram, DeviceAndTrace)
+{
+    char dir[] = "/tmp/corvane-console-trace-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string trace = std::string(dir) + "/session.trace";
+    const std::vector<std::string> up{"-platform", "offscreen", "--simulate", "--quit-when-up"};
+    auto with = [&](std::vector<std::string> extra) {
+        extra.insert(extra.begin(), up.begin(), up.end());
+        return RunConsole(extra, {});
+    };
+
+    TRun run = with({"--device", "sim:hidraw0", "--trace", trace});
+    EXPECT_EQ(run.Exit, 0) << run.Err;
+    EXPECT_EQ(run.Out, "Device connected\n");
+    const int fd = open(trace.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    const std::string traced = ReadAll(fd);
+    close(fd);
+    for (const char* needed : {" EV open sim:hidraw0\n", " TX 00 10 00 ", " RX 00 2"})
+        EXPECT_NE(traced.find(needed), std::string::npos) << needed << " in: " << traced.substr(0, 400);
+
+    run = with({"--device", "sim:hidraw7"});
+    EXPECT_EQ(run.Out, "Device not connected\nConnect device and use Reinitialize USB\n");
+
+    run = with({"--trace", std::string(dir) + "/missing/session.trace"});
+    EXPECT_EQ(run.Exit, 1);
+    EXPECT_NE(run.Err.find("Cannot open trace file"), std::string::npos) << run.Err;
+    EXPECT_TRUE(run.Out.empty());
+
+    unlink(trace.c_str());
+    rmdir(dir);
+}
+
 }  // namespace
