@@ -47,6 +47,9 @@ configure build-tsan -DCORVANE_BUILD_CONSOLE=OFF -DCORVANE_BUILD_BENCH=OFF -DCOR
 cmake --build build-tsan -j "$jobs" --target test_ring test_usb_device test_sim_remote
 (cd build-tsan && ctest -j "$jobs" -R "$threaded" --repeat until-fail:3 --output-on-failure)
 
+echo "== build-deb/: the Debian package: build, lintian, install, check, purge"
+sh scripts/test-package.sh
+
 echo "== build/: kernel tests in a VM (uhid, hidraw and the udev monitor of a real kernel)"
 # Without these packages the runner skips (exit 77), or fails under CI=true.
 sh tools/vm/setup-vm-packages.sh || [ "${CI:-}" != true ]
