@@ -9,6 +9,7 @@ PACKAGES="
   libudev-dev
   libgtest-dev libgmock-dev
   xvfb xauth
+  dpkg-dev file scdoc lintian desktop-file-utils
 "
 
 if [ "$(id -u)" -ne 0 ]; then

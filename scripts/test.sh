@@ -42,10 +42,13 @@ cmake --build build-asan -j "$jobs"
 echo "== build-asan/: the threaded suites, repeated"
 (cd build-asan && ctest -j "$jobs" -R "$threaded" --repeat until-fail:3 --output-on-failure)
 
-echo "== build-tsan/: the threaded suites with ThreadSanitizer, repeated"
+echo "== build-tsan/: the threaded suites, the event loop and the trace with ThreadSanitizer, repeated"
 configure build-tsan -DCORVANE_BUILD_CONSOLE=OFF -DCORVANE_BUILD_BENCH=OFF -DCORVANE_SANITIZE=thread
-cmake --build build-tsan -j "$jobs" --target test_ring test_usb_device test_sim_remote
-(cd build-tsan && ctest -j "$jobs" -R "$threaded" --repeat until-fail:3 --output-on-failure)
+cmake --build build-tsan -j "$jobs" --target test_ring test_usb_device test_sim_remote test_plain_event_loop test_trace_platform
+(cd build-tsan && ctest -j "$jobs" -R "$threaded|^PlainEventLoop|^TTraceFixture|^TracePlatform" --repeat until-fail:3 --output-on-failure)
+
+echo "== build-deb/: the Debian package: build, lintian, install, check, purge"
+sh scripts/test-package.sh
 
 echo "== build/: kernel tests in a VM (uhid, hidraw and the udev monitor of a real kernel)"
 # Without these packages the runner skips (exit 77), or fails under CI=true.
