@@ -107,7 +107,8 @@ int GetPacketLength(const TByteArray& packet)
 // Connection
 // ---------------------------------------------------------------------------
 
-TCorvaneOne::TCorvaneOne(IHidPlatform& platform, IGuiEventLoop& loop) : FPlatform(platform), FLoop(loop)
+TCorvaneOne::TCorvaneOne(IHidPlatform& platform, IGuiEventLoop& loop, std::string devicePath)
+    : FPlatform(platform), FLoop(loop), FBoundPath(std::move(devicePath))
 {
     // A version reply that breaks the packet rules must not keep the object
     // from existing: the connection then stands with the version unknown, and
@@ -128,7 +129,8 @@ bool TCorvaneOne::Reconnect()
 {
     ++FLinkGeneration;
     FDevice.reset();
-    FDevice = std::make_unique<TUsbDevice>(FPlatform, FLoop, CORVANE_USB_IDS.VendorId, CORVANE_USB_IDS.ProductId);
+    FDevice = std::make_unique<TUsbDevice>(FPlatform, FLoop, CORVANE_USB_IDS.VendorId, CORVANE_USB_IDS.ProductId,
+                                           FBoundPath);
     FConnected = FDevice->Connected();
     FDevice->OnChange = [this] { DeviceChanged(); };
     FArchitecture = -1;

@@ -97,8 +97,10 @@ struct TDecodedVersion {
 class TCorvaneOne {
 public:
     // Connects at once (Reconnect); its result is not kept. The platform and
-    // the loop must outlive the object.
-    TCorvaneOne(IHidPlatform& platform, IGuiEventLoop& loop);
+    // the loop must outlive the object. With a devicePath every link it
+    // builds, on every reconnection, is bound to that interface (see
+    // TUsbDevice); without one the first remote found is used.
+    TCorvaneOne(IHidPlatform& platform, IGuiEventLoop& loop, std::string devicePath = {});
     ~TCorvaneOne();
 
     TCorvaneOne(const TCorvaneOne&) = delete;
@@ -172,6 +174,8 @@ public:
     // --- State ---------------------------------------------------------------
 
     bool Connected() const { return FConnected; }
+    // The interface the connection is bound to; empty when any remote will do.
+    const std::string& BoundPath() const { return FBoundPath; }
     int Architecture() const { return FArchitecture; }
     int Protocol() const { return FProtocol; }
 
@@ -223,6 +227,7 @@ private:
 
     IHidPlatform& FPlatform;
     IGuiEventLoop& FLoop;
+    const std::string FBoundPath;
     std::unique_ptr<TUsbDevice> FDevice;
     bool FConnected = false;
     int FArchitecture = -1;
