@@ -139,10 +139,11 @@ bool TCorvaneOne::Reconnect()
 
     SleepFor(Timing().ReconnectPause);
     // No reply to the reset is awaited: the version request's write discards
-    // whatever the reset left behind.
+    // whatever the reset left behind, and the reply is looked for past the
+    // last reports of a stream that broke off.
     SendReset(1);
     TByteArray scratch;
-    return RequestVersion(scratch);
+    return RequestVersion(scratch, MaxStaleReports);
 }
 
 void TCorvaneOne::DeviceChanged()
@@ -194,7 +195,7 @@ bool TCorvaneOne::ReadReply(TByteArray& packet)
     return FDevice->ReadReport(packet);
 }
 
-bool TCorvaneOne::Exchange(TByteArray& packet, std::uint8_t replyType, int echo)
+bool TCorvaneOne::Exchange(TByteArray& packet, std::uint8_t replyType, int echo, int staleReports)
 {
     if (!FConnected)
         return false;
@@ -203,6 +204,16 @@ bool TCorvaneOne::Exchange(TByteArray& packet, std::uint8_t replyType, int echo)
     SleepFor(Timing().ReplyPause);
     if (!ReadReply(packet))
         return false;
+    // A data report of a stream that the remote was still sending when the
+    // request was written can arrive after the write has flushed the unread
+    // input; where the caller expects that, it is passed over.
+    for (int stale = 0; stale < staleReports && GetPacketType(packet) != replyType; ++stale) {
+        const std::uint8_t type = GetPacketType(packet);
+        if (type != PKT_FLASH_DATA_IN && type != PKT_IR_DATA)
+            break;
+        if (!ReadReply(packet))
+            return false;
+    }
     if (GetPacketType(packet) != replyType)
         return false;
     if (echo >= 0 && packet[1] != echo)
@@ -217,12 +228,12 @@ bool TCorvaneOne::GetVersion(TByteArray& reply)
     return RequestVersion(reply);
 }
 
-bool TCorvaneOne::RequestVersion(TByteArray& reply)
+bool TCorvaneOne::RequestVersion(TByteArray& reply, int staleReports)
 {
     if (!FConnected)
         return false;
     TByteArray packet = NewPacket(PKT_GET_VERSION, {});
-    if (!Exchange(packet, PKT_VERSION, -1))
+    if (!Exchange(packet, PKT_VERSION, -1, staleReports))
         return false;
     const int length = GetPacketLength(packet);
     // Architecture and protocol are payload bytes 5 and 7; a shorter reply
