@@ -271,18 +271,13 @@ void TfrmMain::FormDestroy()
 void TfrmMain::UpdateConnectionState()
 {
     pgFunctions->setVisible(FRemote && FRemote->Connected());
-    if (!FRemote) return;
-    TSink sink(*this);
-    ops::TOpsContext ctx = Context(sink);
-    ops::ConnectionLine(ctx);
+    if (FRemote) RunOperation([](ops::TOpsContext& ctx) { ops::ConnectionLine(ctx); });
 }
 
 void TfrmMain::btnReinitializeUsbClick()
 {
-    Guard([&] {
-        // Refused while a flash write or capture underneath uses the link.
-        TSink sink(*this);
-        ops::TOpsContext ctx = Context(sink);
+    // Refused while a flash write or capture underneath uses the link.
+    RunOperation([this](ops::TOpsContext& ctx) {
         ops::Reinitialize(ctx);
         pgFunctions->setVisible(FRemote->Connected());
     });

@@ -221,6 +221,13 @@ private:
 
     // The context an operation runs in, reporting through sink.
     ops::TOpsContext Context(TSink& sink);
+    // Runs operation(context) under Guard, with a sink of its own.
+    template <typename F>
+    void RunOperation(F&& operation);
+    // A dump button's handler: a second press stops the running dump;
+    // otherwise runs dump with the running display on button.
+    void RunDump(QPushButton* button, const char* idleCaption,
+                 const std::function<ops::TDumpResult(ops::TOpsContext&)>& dump);
     // A file the operation could not create or write goes to ReportError.
     void ReportFileError(const ops::TResult& result);
 

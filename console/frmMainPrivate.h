@@ -55,6 +55,16 @@ void TfrmMain::Guard(F&& work)
     }
 }
 
+template <typename F>
+void TfrmMain::RunOperation(F&& operation)
+{
+    Guard([&] {
+        TSink sink(*this);
+        ops::TOpsContext ctx = Context(sink);
+        operation(ctx);
+    });
+}
+
 // Counts a dump, flash write or capture as on the stack. A close that arrived
 // meanwhile is carried out once the outermost one has returned, so the
 // connection is never torn down under a running operation.

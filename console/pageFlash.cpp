@@ -97,76 +97,61 @@ std::vector<QWidget*> TfrmMain::CreateFlashPage()
 
 void TfrmMain::btnReadFlashClick()
 {
-    Guard([&] {
-        TSink sink(*this);
-        const auto address = ops::ParseFlashIndex(sink, edtReadWriteFlashIndex->text().toStdString());
+    RunOperation([this](ops::TOpsContext& ctx) {
+        const auto address = ops::ParseFlashIndex(ctx.Sink, edtReadWriteFlashIndex->text().toStdString());
         if (!address) return;
-        const auto size = ops::ParseFlashSize(sink, edtReadWriteFlashSize->text().toStdString());
+        const auto size = ops::ParseFlashSize(ctx.Sink, edtReadWriteFlashSize->text().toStdString());
         if (!size) return;
-        ops::TOpsContext ctx = Context(sink);
         ops::ReadFlash(ctx, *address, *size);
+    });
+}
+
+void TfrmMain::RunDump(QPushButton* button, const char* idleCaption,
+                       const std::function<ops::TDumpResult(ops::TOpsContext&)>& dump)
+{
+    Guard([&] {
+        if (Tag(button) != 0) {
+            SetTag(button, 0);  // the running dump stops after its chunk
+            return;
+        }
+        TLongOperation running(*this);
+        TSink sink(*this);
+        ops::TDumpResult result;
+        {
+            TDumpDisplay display(*this, sink, button, idleCaption);
+            ops::TOpsContext ctx = Context(sink);
+            result = dump(ctx);
+        }
+        ReportFileError(result);
     });
 }
 
 void TfrmMain::btnReadFlashAllClick()
 {
-    Guard([&] {
-        if (Tag(btnReadFlashAll) != 0) {
-            SetTag(btnReadFlashAll, 0);  // the running dump stops after its chunk
-            return;
-        }
-        TLongOperation running(*this);
-        TSink sink(*this);
-        ops::TDumpResult result;
-        {
-            TDumpDisplay display(*this, sink, btnReadFlashAll, "Read whole flash");
-            ops::TOpsContext ctx = Context(sink);
-            result = ops::DumpWholeFlash(ctx);
-        }
-        ReportFileError(result);
-    });
+    RunDump(btnReadFlashAll, "Read whole flash", [](ops::TOpsContext& ctx) { return ops::DumpWholeFlash(ctx); });
 }
 
 void TfrmMain::btnReadFlashPartsClick()
 {
-    Guard([&] {
-        if (Tag(btnReadFlashParts) != 0) {
-            SetTag(btnReadFlashParts, 0);
-            return;
-        }
-        TLongOperation running(*this);
-        TSink sink(*this);
-        ops::TDumpResult result;
-        {
-            TDumpDisplay display(*this, sink, btnReadFlashParts, "Read parts flash");
-            ops::TOpsContext ctx = Context(sink);
-            result = ops::DumpFlashParts(ctx);
-        }
-        ReportFileError(result);
-    });
+    RunDump(btnReadFlashParts, "Read parts flash", [](ops::TOpsContext& ctx) { return ops::DumpFlashParts(ctx); });
 }
 
 void TfrmMain::btnEraseFlashSectorClick()
 {
-    Guard([&] {
-        TSink sink(*this);
-        const auto sector = ops::ParseFlashIndex(sink, edtReadWriteFlashIndex->text().toStdString());
-        if (!sector) return;
-        ops::TOpsContext ctx = Context(sink);
-        ops::EraseSector(ctx, *sector);
+    RunOperation([this](ops::TOpsContext& ctx) {
+        const auto sector = ops::ParseFlashIndex(ctx.Sink, edtReadWriteFlashIndex->text().toStdString());
+        if (sector) ops::EraseSector(ctx, *sector);
     });
 }
 
 void TfrmMain::btnWriteFlashClick()
 {
-    Guard([&] {
-        TSink sink(*this);
-        const auto address = ops::ParseFlashIndex(sink, edtReadWriteFlashIndex->text().toStdString());
+    RunOperation([this](ops::TOpsContext& ctx) {
+        const auto address = ops::ParseFlashIndex(ctx.Sink, edtReadWriteFlashIndex->text().toStdString());
         if (!address) return;
-        const auto size = ops::ParseFlashSize(sink, edtReadWriteFlashSize->text().toStdString());
+        const auto size = ops::ParseFlashSize(ctx.Sink, edtReadWriteFlashSize->text().toStdString());
         if (!size) return;
         TLongOperation running(*this);  // the write dispatches events between its packets
-        ops::TOpsContext ctx = Context(sink);
         ops::WriteTestPattern(ctx, *address, *size);
     });
 }

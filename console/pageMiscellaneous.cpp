@@ -46,64 +46,48 @@ std::vector<QWidget*> TfrmMain::CreateMiscellaneousPage()
 
 void TfrmMain::ReadMisc(bool word)
 {
-    TSink sink(*this);
-    const auto index = ops::ParseMiscIndex(sink, edtReadWriteMiscIndex->text().toStdString());
-    if (!index) return;
-    const auto type = static_cast<std::uint8_t>(SelectedItem(cbReadWriteMiscType));
-    ops::TOpsContext ctx = Context(sink);
-    const ops::TMiscResult result = ops::ReadMisc(ctx, word, type, *index);
-    if (result.Ok()) edtReadWriteMiscData->setText(QString::number(result.Value));
+    RunOperation([&](ops::TOpsContext& ctx) {
+        const auto index = ops::ParseMiscIndex(ctx.Sink, edtReadWriteMiscIndex->text().toStdString());
+        if (!index) return;
+        const auto type = static_cast<std::uint8_t>(SelectedItem(cbReadWriteMiscType));
+        const ops::TMiscResult result = ops::ReadMisc(ctx, word, type, *index);
+        if (result.Ok()) edtReadWriteMiscData->setText(QString::number(result.Value));
+    });
 }
 
 void TfrmMain::WriteMisc(bool word)
 {
-    TSink sink(*this);
-    const auto index = ops::ParseMiscIndex(sink, edtReadWriteMiscIndex->text().toStdString());
-    if (!index) return;
-    const auto data = ops::ParseMiscData(sink, edtReadWriteMiscData->text().toStdString());
-    if (!data) return;
-    const auto type = static_cast<std::uint8_t>(SelectedItem(cbReadWriteMiscType));
-    ops::TOpsContext ctx = Context(sink);
-    ops::WriteMisc(ctx, word, type, *index, *data);
+    RunOperation([&](ops::TOpsContext& ctx) {
+        const auto index = ops::ParseMiscIndex(ctx.Sink, edtReadWriteMiscIndex->text().toStdString());
+        if (!index) return;
+        const auto data = ops::ParseMiscData(ctx.Sink, edtReadWriteMiscData->text().toStdString());
+        if (!data) return;
+        const auto type = static_cast<std::uint8_t>(SelectedItem(cbReadWriteMiscType));
+        ops::WriteMisc(ctx, word, type, *index, *data);
+    });
 }
 
-void TfrmMain::btnReadMiscByteClick() { Guard([&] { ReadMisc(false); }); }
-void TfrmMain::btnReadMiscWordClick() { Guard([&] { ReadMisc(true); }); }
-void TfrmMain::btnWriteMiscByteClick() { Guard([&] { WriteMisc(false); }); }
-void TfrmMain::btnWriteMiscWordClick() { Guard([&] { WriteMisc(true); }); }
+void TfrmMain::btnReadMiscByteClick() { ReadMisc(false); }
+void TfrmMain::btnReadMiscWordClick() { ReadMisc(true); }
+void TfrmMain::btnWriteMiscByteClick() { WriteMisc(false); }
+void TfrmMain::btnWriteMiscWordClick() { WriteMisc(true); }
 
 void TfrmMain::btnReadMiscHardwareFlagClick()
 {
-    Guard([&] {
-        TSink sink(*this);
-        ops::TOpsContext ctx = Context(sink);
-        ops::ReadHardwareFlag(ctx);
-    });
+    RunOperation([](ops::TOpsContext& ctx) { ops::ReadHardwareFlag(ctx); });
 }
 
 void TfrmMain::btnReadMiscBatteryLevelClick()
 {
-    Guard([&] {
-        TSink sink(*this);
-        ops::TOpsContext ctx = Context(sink);
-        ops::ReadBattery(ctx);
-    });
+    RunOperation([](ops::TOpsContext& ctx) { ops::ReadBattery(ctx); });
 }
 
 void TfrmMain::btnReadMiscTimeClick()
 {
-    Guard([&] {
-        TSink sink(*this);
-        ops::TOpsContext ctx = Context(sink);
-        ops::ReadClock(ctx);
-    });
+    RunOperation([](ops::TOpsContext& ctx) { ops::ReadClock(ctx); });
 }
 
 void TfrmMain::btnWriteMiscTimeClick()
 {
-    Guard([&] {
-        TSink sink(*this);
-        ops::TOpsContext ctx = Context(sink);
-        ops::SetClock(ctx);
-    });
+    RunOperation([](ops::TOpsContext& ctx) { ops::SetClock(ctx); });
 }

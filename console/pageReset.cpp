@@ -20,10 +20,5 @@ std::vector<QWidget*> TfrmMain::CreateResetPage()
 
 void TfrmMain::btnResetClick()
 {
-    Guard([&] {
-        const int item = SelectedItem(cbResetType);
-        TSink sink(*this);
-        ops::TOpsContext ctx = Context(sink);
-        ops::Reset(ctx, item + 1);
-    });
+    RunOperation([this](ops::TOpsContext& ctx) { ops::Reset(ctx, SelectedItem(cbResetType) + 1); });
 }

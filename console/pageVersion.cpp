@@ -18,18 +18,10 @@ std::vector<QWidget*> TfrmMain::CreateVersionPage()
 
 void TfrmMain::btnVersionClick()
 {
-    Guard([&] {
-        TSink sink(*this);
-        ops::TOpsContext ctx = Context(sink);
-        ops::ReadVersion(ctx);
-    });
+    RunOperation([](ops::TOpsContext& ctx) { ops::ReadVersion(ctx); });
 }
 
 void TfrmMain::btnDecodedVersionClick()
 {
-    Guard([&] {
-        TSink sink(*this);
-        ops::TOpsContext ctx = Context(sink);
-        ops::ReadDecodedVersion(ctx);
-    });
+    RunOperation([](ops::TOpsContext& ctx) { ops::ReadDecodedVersion(ctx); });
 }

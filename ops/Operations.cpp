@@ -213,6 +213,16 @@ private:
     int FFd = -1;
 };
 
+// Bytes from address that would run past the 16 MiB end: nothing is sent.
+bool PastTheEnd(std::uint32_t address, const TByteArray& data, TResult& result)
+{
+    if (static_cast<std::uint64_t>(address) + data.size() <= FlashSize) return false;
+    result.Outcome = TOutcome::BadInput;
+    result.Error = Format("%zu bytes from %6.6X run past the end of the flash (%6.6X)", data.size(), address,
+                          FlashSize);
+    return true;
+}
+
 }  // namespace
 
 // --- Clock, files and names ----------------------------------------------------------
@@ -247,46 +257,49 @@ std::string DumpFileName(const TLocalTime& t, std::string_view name)
 
 // --- Number boxes ----------------------------------------------------------------------
 
-std::optional<std::uint32_t> ParseFlashIndex(IOpsSink& sink, const std::string& text)
+namespace {
+
+// A box's number: 64-bit or 32-bit; otherwise the page's line and nothing.
+std::optional<std::int64_t> ParseBox(IOpsSink& sink, const std::string& text, bool wide, const char* invalidLine)
 {
-    // Any 64-bit number is taken and narrowed to 32 bits; the remote uses
-    // the low 24 of them.
-    std::int64_t index = 0;
-    if (!ParseInteger64(text, index)) {
-        sink.Line("Invalid index");
+    std::int64_t value = 0;
+    std::int32_t narrow = 0;
+    const bool ok = wide ? ParseInteger64(text, value) : ParseInteger(text, narrow);
+    if (!ok) {
+        sink.Line(invalidLine);
         return std::nullopt;
     }
-    return static_cast<std::uint32_t>(index);
+    return wide ? value : narrow;
+}
+
+template <typename T>
+std::optional<T> Narrowed(const std::optional<std::int64_t>& value)
+{
+    return value ? std::optional<T>(static_cast<T>(*value)) : std::nullopt;
+}
+
+}  // namespace
+
+// Any 64-bit number is taken and narrowed to 32 bits; the remote uses the
+// low 24 of them.
+std::optional<std::uint32_t> ParseFlashIndex(IOpsSink& sink, const std::string& text)
+{
+    return Narrowed<std::uint32_t>(ParseBox(sink, text, true, "Invalid index"));
 }
 
 std::optional<std::uint16_t> ParseFlashSize(IOpsSink& sink, const std::string& text)
 {
-    std::int32_t value = 0;
-    if (!ParseInteger(text, value)) {
-        sink.Line("Invalid size");
-        return std::nullopt;
-    }
-    return static_cast<std::uint16_t>(value);
+    return Narrowed<std::uint16_t>(ParseBox(sink, text, false, "Invalid size"));
 }
 
 std::optional<std::int32_t> ParseMiscIndex(IOpsSink& sink, const std::string& text)
 {
-    std::int32_t value = 0;
-    if (!ParseInteger(text, value)) {
-        sink.Line("Invalid index");
-        return std::nullopt;
-    }
-    return value;
+    return Narrowed<std::int32_t>(ParseBox(sink, text, false, "Invalid index"));
 }
 
 std::optional<std::int32_t> ParseMiscData(IOpsSink& sink, const std::string& text)
 {
-    std::int32_t value = 0;
-    if (!ParseInteger(text, value)) {
-        sink.Line("Invalid data");
-        return std::nullopt;
-    }
-    return value;
+    return Narrowed<std::int32_t>(ParseBox(sink, text, false, "Invalid data"));
 }
 
 // --- Connection ---------------------------------------------------------------------------
@@ -755,12 +768,7 @@ TWriteResult WriteFlashData(TOpsContext& ctx, std::uint32_t address, const TByte
                             std::uint16_t chunk)
 {
     TWriteResult result;
-    if (static_cast<std::uint64_t>(address) + data.size() > FlashSize) {
-        result.Outcome = TOutcome::BadInput;
-        result.Error = Format("%zu bytes from %6.6X run past the end of the flash (%6.6X)", data.size(), address,
-                              FlashSize);
-        return result;
-    }
+    if (PastTheEnd(address, data, result)) return result;
     if (chunk == 0) chunk = LargestChunk;
     {
         TProgressReport progress(ctx, "write", data.size());
@@ -793,12 +801,7 @@ TWriteResult WriteFlashData(TOpsContext& ctx, std::uint32_t address, const TByte
 TWriteResult VerifyFlashData(TOpsContext& ctx, std::uint32_t address, const TByteArray& data, std::uint16_t chunk)
 {
     TWriteResult result;
-    if (static_cast<std::uint64_t>(address) + data.size() > FlashSize) {
-        result.Outcome = TOutcome::BadInput;
-        result.Error = Format("%zu bytes from %6.6X run past the end of the flash (%6.6X)", data.size(), address,
-                              FlashSize);
-        return result;
-    }
+    if (PastTheEnd(address, data, result)) return result;
     if (chunk == 0) chunk = LargestChunk;
     TProgressReport progress(ctx, "verify", data.size());
     TByteArray read;
