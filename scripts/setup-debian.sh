@@ -9,6 +9,7 @@ PACKAGES="
   libudev-dev
   libgtest-dev libgmock-dev
   xvfb xauth
+  clang libclang-rt-dev llvm
 "
 
 if [ "$(id -u)" -ne 0 ]; then
