@@ -48,10 +48,17 @@ void TFileInputThread::Append(const std::uint8_t* data, int count)
 {
     const int length = RingLength();
     const int writePos = FWritePos.load(std::memory_order_relaxed);  // only this thread writes it
-    // The value is not used: the reader overtakes unread bytes when the GUI
-    // thread falls 1000 reports behind. The acquire only orders the GUI
-    // thread's earlier copies out of the ring before the bytes written here.
-    (void)FReadPos.load(std::memory_order_acquire);
+    // The acquire orders the GUI thread's copies out of the released bytes
+    // before this thread writes over them.
+    const int readPos = FReadPos.load(std::memory_order_acquire);
+    const int unread = writePos >= readPos ? writePos - readPos : length - readPos + writePos;
+    if (count > length - 1 - unread) {
+        // The GUI thread is a whole ring behind. Overwriting unread bytes
+        // would tear the report it may be copying right now; the newest
+        // report is dropped instead.
+        FDropped.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
     int newPos;
     if (writePos + count < length) {
         std::memcpy(&FRing[writePos], data, count);

@@ -22,15 +22,19 @@
 class IGuiEventLoop;
 
 // The reader: a thread that reads one input report at a time and appends it to
-// a ring of 1000 reports.
+// a ring of 1000 report slots.
 //
 // The ring has exactly two positions, each with a single writer: WritePos is
 // written only by the reader thread, ReadPos only by the GUI thread, each
 // with release so that the other side sees the bytes (or the copies out of
 // them) that came before.
 // Both are 16 bits wide, so the ring holds at most 65,535 bytes: reports of at
-// most 65 bytes. The reader never looks at ReadPos: when the GUI thread leaves
-// more than 1000 reports untaken, the oldest are overwritten without notice.
+// most 65 bytes. The reader writes only into space the GUI thread has
+// released, and one byte always stays free so that a full ring is not taken
+// for an empty one: at most 999 reports wait unread. When the GUI thread
+// leaves that many untaken, newer reports are dropped whole and counted; what
+// comes out is always whole reports in the order they arrived, and the
+// protocol sees the gap in its packet counters.
 class TFileInputThread {
 public:
     static constexpr int RingReports = 1000;
@@ -56,6 +60,9 @@ public:
     int ReportSize() const { return FReportSize; }
     int RingLength() const { return static_cast<int>(FRing.size()); }
 
+    // Any thread: reports dropped so far because the ring was full.
+    std::uint64_t Dropped() const { return FDropped.load(std::memory_order_relaxed); }
+
     // For tests: appends bytes as the reader thread does when a read
     // completes. Call only while the thread cannot append (its handle is idle).
     void AppendForTest(const std::uint8_t* data, int count) { Append(data, count); }
@@ -69,6 +76,7 @@ private:
     int FReportSize;
     std::atomic<std::uint16_t> FWritePos{0};
     std::atomic<std::uint16_t> FReadPos{0};
+    std::atomic<std::uint64_t> FDropped{0};
     std::atomic<bool> FStopRequest{false};
     std::thread FThread;
 };

@@ -325,6 +325,19 @@ TEST_F(TFlashFixture, InvalidLengthCodePassesOutWithoutReconnection)
     EXPECT_TRUE(Corvane->Connected());
 }
 
+TEST_F(TFlashFixture, WrongCounterIsABrokenStreamWhateverTheLengthCode)
+{
+    // A counter one ahead, and length code 11, which stands for no length.
+    TSimFaults faults;
+    faults.FlashSequenceErrorAt = 0;
+    faults.FlashInvalidLengthAt = 0;
+    Sim->SetFaults(faults);
+    TByteArray data;
+    EXPECT_FALSE(Corvane->ReadFlash(data, 0, 200));
+    EXPECT_EQ(Received(), WithReconnect({Report("55 00 00 00 00 C8")}));
+    EXPECT_TRUE(Corvane->Connected());
+}
+
 TEST_F(TFlashFixture, AbortSetBeforeAReadHasNoEffect)
 {
     Sim->FillFlashWithPattern();

@@ -304,6 +304,26 @@ TEST_F(TIrFixture, RemovalMidCaptureFailsWithoutHanging)
     EXPECT_EQ(Received(), TReports{Start});  // the stop cannot be sent any more
 }
 
+TEST_F(TIrFixture, ReplugAtTheFirstTurnEndsTheCaptureAtOnce)
+{
+    // The reconnection on arrival resets the remote: nothing of this capture
+    // will come over the fresh link, so the capture must not wait there.
+    const int start = Loop.DispatchCount();
+    Loop.OnDispatch = [&] {
+        if (Loop.DispatchCount() - start == 1) {
+            Bus.Unplug(Sim);
+            Bus.Plug(Sim);
+        }
+    };
+    TByteArray data{7};
+    bool result = true;
+    EXPECT_EQ(Capture(data, result), 1);
+    EXPECT_FALSE(result);
+    EXPECT_TRUE(data.empty());
+    EXPECT_TRUE(Corvane->Connected());
+    EXPECT_EQ(Received(), (TReports{Start, Report("E1 01"), Report("10")}));  // no stop on the fresh link
+}
+
 TEST_F(TIrFixture, OperationsStartedFromAHandlerDuringACaptureAreRefusedWithoutIo)
 {
     int calls = 0;
