@@ -549,56 +549,65 @@ bool TCorvaneOne::IrCapture(TByteArray& data)
     Abort = false;
 
     TByteArray packet;
-    do {
-        FLoop.DispatchMessages(true);
-        Progress = static_cast<int>(stored);
+    try {
+        do {
+            FLoop.DispatchMessages(true);
+            Progress = static_cast<int>(stored);
 
-        // A reconnection in a handler above (the remote replugged) has reset
-        // the remote: this capture is over on its side, and the fresh link
-        // would only be waited on in vain. Nothing to stop there either.
-        if (FLinkGeneration != generation) {
-            data.clear();
-            return false;
-        }
-
-        if (!ReadReply(packet)) {
-            if (--patience <= 0)
-                error = done = true;
-            continue;
-        }
-        patience = 2;
-        const std::uint8_t type = GetPacketType(packet);
-        if (type == PKT_ACK) {
-            done = true;
-        } else if (type != PKT_IR_DATA) {
-            error = done = true;
-        } else {
-            if (packet[1] == expected)
-                expected = static_cast<std::uint8_t>(expected + 0x10);
-            else
-                error = done = true;
-
-            // The data length is in the report's last byte, not in the header.
-            int length = packet.back() - 2;
-            CORVANE_ASSERT(length % 2 == 0, "IrCapture expected even length");
-            CORVANE_ASSERT(length > 0, "IrCapture invalid length");
-            if (static_cast<std::size_t>(length) + 2 > packet.size()) {
-                // The data field would run past the end of the report.
-                error = done = true;
-            } else if (stored + static_cast<std::size_t>(length) > capacity) {
-                done = true;
-            } else if (!error) {
-                // The end marker ends the capture; it is kept, the rest of its
-                // field is not.
-                if (packet[2] == 0x80 && packet[3] == 0x00) {
-                    length = 2;
-                    done = true;
-                }
-                std::copy(packet.begin() + 2, packet.begin() + 2 + length, data.begin() + static_cast<long>(stored));
-                stored += static_cast<std::size_t>(length);
+            // A reconnection in a handler above (the remote replugged) has reset
+            // the remote: this capture is over on its side, and the fresh link
+            // would only be waited on in vain. Nothing to stop there either.
+            if (FLinkGeneration != generation) {
+                data.clear();
+                return false;
             }
-        }
-    } while (!done && !Abort);
+
+            if (!ReadReply(packet)) {
+                if (--patience <= 0)
+                    error = done = true;
+                continue;
+            }
+            patience = 2;
+            const std::uint8_t type = GetPacketType(packet);
+            if (type == PKT_ACK) {
+                done = true;
+            } else if (type != PKT_IR_DATA) {
+                error = done = true;
+            } else {
+                if (packet[1] == expected)
+                    expected = static_cast<std::uint8_t>(expected + 0x10);
+                else
+                    error = done = true;
+
+                // The data length is in the report's last byte, not in the header.
+                int length = packet.back() - 2;
+                CORVANE_ASSERT(length % 2 == 0, "IrCapture expected even length");
+                CORVANE_ASSERT(length > 0, "IrCapture invalid length");
+                if (static_cast<std::size_t>(length) + 2 > packet.size()) {
+                    // The data field would run past the end of the report.
+                    error = done = true;
+                } else if (stored + static_cast<std::size_t>(length) > capacity) {
+                    done = true;
+                } else if (!error) {
+                    // The end marker ends the capture; it is kept, the rest of its
+                    // field is not.
+                    if (packet[2] == 0x80 && packet[3] == 0x00) {
+                        length = 2;
+                        done = true;
+                    }
+                    std::copy(packet.begin() + 2, packet.begin() + 2 + length, data.begin() + static_cast<long>(stored));
+                    stored += static_cast<std::size_t>(length);
+                }
+            }
+        } while (!done && !Abort);
+    } catch (const ECorvaneAssertion&) {
+        // The remote is still capturing: stop it before the error goes on,
+        // or it streams until the next request flushes it.
+        data.clear();
+        if (FLinkGeneration == generation)
+            FDevice->WriteReport(NewPacket(PKT_IR_CAPTURE_STOP, {}));
+        throw;
+    }
 
     if (error)
         data.clear();
