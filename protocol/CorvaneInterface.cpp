@@ -4,6 +4,7 @@
 #include "UsbIds.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 // A failed consistency check on what the remote sent. The line is this
@@ -35,6 +36,19 @@ private:
     bool& FFlag;
     bool FSaved;
 };
+
+// A healthy remote sends at most one input report per millisecond (a
+// full-speed interrupt endpoint). A streamed read gets four times what such a
+// remote needs for its reports, plus a second, and counts as broken beyond
+// that: a remote trickling a byte per packet, each just inside the link's
+// read wait, would otherwise hold the window for hours without a message
+// dispatched.
+using TStreamClock = std::chrono::steady_clock;
+
+TStreamClock::time_point StreamDeadline(std::size_t reports)
+{
+    return TStreamClock::now() + 4 * std::chrono::milliseconds(reports) + std::chrono::seconds(1);
+}
 
 void PutAddress(TByteArray& packet, std::size_t at, std::uint32_t address)
 {
@@ -398,12 +412,19 @@ bool TCorvaneOne::ReceiveFlash(TByteArray& data, bool& reconnect)
     std::uint8_t expected = 0;
     std::uint8_t previousLow = 1;
     std::size_t received = 0;
+    // Data packets of up to 62 bytes, a tail cut into at most four smaller
+    // ones, and the acknowledgement.
+    const auto deadline = StreamDeadline(data.size() / 62 + 5);
 
     SleepFor(Timing().ReplyPause);
     Abort = false;
 
     TByteArray packet;
     for (;;) {
+        if (TStreamClock::now() > deadline) {
+            reconnect = true;
+            return false;
+        }
         if (!ReadReply(packet)) {
             // Silence before any data: the remote has nothing at this address
             // (the end of the flash). Silence in the middle of a transfer
@@ -620,12 +641,17 @@ bool TCorvaneOne::IrCapture(TByteArray& data)
     SleepFor(Timing().ReplyPause);
 
     // A remote that goes on streaming after the stop request gets a bounded
-    // number of late reports skipped; then the capture fails rather than
-    // holding the window.
+    // number of late reports skipped, in a bounded time; then the capture
+    // fails rather than holding the window. Overtime is a broken stream.
     constexpr int MaxLateReports = 1000;
+    const auto deadline = StreamDeadline(MaxLateReports + 1);
     int late = 0;
     patience = 4;
     for (;;) {
+        if (TStreamClock::now() > deadline) {
+            Reconnect();
+            return false;
+        }
         if (ReadReply(packet)) {
             patience = 4;
             if (GetPacketType(packet) == PKT_ACK)
