@@ -203,7 +203,15 @@ private:
         case 2:
         case 3: {
             const TByteArray data(size, 0xAB);
+            const std::size_t writes = FRemote.Writes();
             FCorvane->WriteFlash(data, address, size);
+            if (FRemote.Writes() == writes)
+                break;  // refused before the request
+            // Never more data packets than the size needs at the capacity
+            // its length code declares (one, empty, for size 0).
+            const std::size_t capacity = size <= 7 ? size : size <= 15 ? 15 : size <= 31 ? 31 : 63;
+            const std::size_t needed = capacity == 0 ? 1 : (size + capacity - 1) / capacity;
+            FUZZ_CHECK(FRemote.DataPackets() <= needed);
             break;
         }
         case 4:

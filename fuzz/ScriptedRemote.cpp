@@ -288,8 +288,13 @@ void TScriptedRemote::HostWrite(const std::uint8_t* payload, std::size_t size)
         FEcho = 0x80;
         break;
     case 0x40:  // flash data: no answer expected, but the script may give one
+        ++FDataPackets;
         break;
-    default:  // reset, write request
+    case 0x30:  // flash write request
+        FDataPackets = 0;
+        FExpect = TExpect::Nothing;
+        break;
+    default:  // reset
         FExpect = TExpect::Nothing;
         break;
     }

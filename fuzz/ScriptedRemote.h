@@ -81,8 +81,10 @@ public:
     // Returns the operation code it ran.
     int DispatchTurn();
 
-    // Payloads the host wrote so far.
+    // Payloads the host wrote so far, and flash data packets since the last
+    // flash write request.
     std::size_t Writes() const { return FWrites; }
+    std::size_t DataPackets() const { return FDataPackets; }
 
     // IHidPlatform
     std::vector<THidInterfaceInfo> Enumerate() override;
@@ -112,6 +114,7 @@ private:
     bool FPresent = true;
     int FDevice = 0;  // counts plug-ins; part of the path
     std::size_t FWrites = 0;
+    std::size_t FDataPackets = 0;
     std::vector<std::weak_ptr<TWatchState>> FWatches;
     std::vector<std::weak_ptr<THandleState>> FReaders;
     std::shared_ptr<TWatchState> FLastWatch;
