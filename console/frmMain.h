@@ -7,9 +7,17 @@
 // the window alive by processing events between their steps, so any handler
 // can run nested inside one of them. The only guard is the running mark
 // ("Tag") of the button that started a dump or a capture.
+//
+// What each page action does on the remote and how its log lines read is in
+// ops/Operations.h; the handlers here take the controls' values, call the
+// operation and show what it reports. The source is split by page:
+// frmMain.cpp holds the frame, the log and the connection, pageVersion.cpp,
+// pageReset.cpp, pageMiscellaneous.cpp, pageFlash.cpp and pageInfrared.cpp
+// one page each (its controls and its handlers).
 
 #include "QtEventLoop.h"
 
+#include "../ops/Operations.h"
 #include "../protocol/CorvaneInterface.h"
 
 #include <QDateTime>
@@ -20,6 +28,8 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 class QCloseEvent;
 class QComboBox;
@@ -36,7 +46,9 @@ class TfrmMain : public QWidget {
 
 public:
     // Builds the window and runs FormCreate, which connects to the remote on
-    // the given platform. The platform must outlive the window.
+    // the given platform. The platform must outlive the window. A consistency
+    // error of that first connection is passed to ReportError once the event
+    // loop runs (after the caller has had the chance to replace it).
     explicit TfrmMain(IHidPlatform& platform, QWidget* parent = nullptr);
     // Runs FormDestroy.
     ~TfrmMain() override;
@@ -160,13 +172,56 @@ protected:
 private:
     class TLongOperation;
     class TDumpDisplay;
+    class TCaptureDisplay;
+
+    // What the operations report through: lines into the log, progress and
+    // the keep-going question to the display of the running operation.
+    class TSink final : public ops::IOpsSink {
+    public:
+        explicit TSink(TfrmMain& form) : FForm(form) {}
+        void Line(const std::string& line) override;
+        void Lines(const std::vector<std::string>& lines) override;
+        void Progress(const ops::TProgress& progress) override;
+        bool KeepGoing() override;
+
+        std::function<void(const ops::TProgress&)> OnProgress;
+        std::function<bool()> OnKeepGoing;
+
+    private:
+        TfrmMain& FForm;
+    };
+
+    // The Now and TickMs hooks, as the operations' clock.
+    class TClock final : public ops::IOpsClock {
+    public:
+        explicit TClock(TfrmMain& form) : FForm(form) {}
+        ops::TLocalTime Now() override;
+        std::uint64_t TickMs() override;
+
+    private:
+        TfrmMain& FForm;
+    };
 
     void CreateControls();
     void ConnectHandlers();
+    // Each page's controls and handlers; returns its controls in tab order.
+    std::vector<QWidget*> CreateVersionPage();
+    std::vector<QWidget*> CreateResetPage();
+    std::vector<QWidget*> CreateMiscellaneousPage();
+    std::vector<QWidget*> CreateFlashPage();
+    std::vector<QWidget*> CreateInfraredPage();
 
     // Appends one line to the log and writes it to standard output.
     void Log(const QString& line);
-    void LogOpenFailure();
+    // Appends lines at once: one append to the log control and one write to
+    // standard output, however many lines (a hex dump has thousands).
+    void LogBlock(const std::vector<std::string>& lines);
+    void WriteStandardOutput(const QString& text);
+
+    // The context an operation runs in, reporting through sink.
+    ops::TOpsContext Context(TSink& sink);
+    // A file the operation could not create or write goes to ReportError.
+    void ReportFileError(const ops::TResult& result);
 
     // Runs work; an error it raises goes to ReportError.
     template <typename F>
@@ -176,19 +231,15 @@ private:
     // edit text; when there is none, item 0 is selected first.
     static int SelectedItem(QComboBox* box);
 
-    // The Flash page's Index and Size boxes, narrowed to what is sent; a
-    // text that does not parse logs "Invalid index" or "Invalid size".
-    bool ParseFlashIndex(std::uint32_t& address);
-    bool ParseFlashSize(std::uint16_t& size);
-
     void ReadMisc(bool word);
     void WriteMisc(bool word);
-    bool CheckArchitecture(bool needs12);
 
     void ProcessMessages();
 
     IHidPlatform& FPlatform;
     TQtEventLoop FLoop;
+    TClock FClock{*this};
+    ops::TDiskFiles FFiles;  // the current directory
     std::unique_ptr<TCorvaneOne> FRemote;
     QStringList FLogLines;
     int FLongDepth = 0;          // long operations on the stack
