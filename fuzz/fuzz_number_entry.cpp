@@ -1,5 +1,5 @@
-// Text typed into the console's number boxes.
-#include "../console/NumberEntry.h"
+// Text typed into the number boxes of the window and the command line.
+#include "../ops/NumberEntry.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -12,7 +12,8 @@
 #                                       reached by the seeds and by
 #                                       build-fuzz/corpus/ (build-fuzz-cov/)
 #
-# Harnesses: reply_commands reply_flash reply_capture descriptor number_entry.
+# Harnesses: reply_commands reply_flash reply_capture page_ops descriptor
+# number_entry.
 # A finding (crash, sanitizer report, leak, broken contract, an input that
 # runs longer than 10 s) fails the script; its input is kept in
 # build-fuzz/findings/<harness>/. Clang and its runtime come with
@@ -21,7 +22,7 @@ set -eu
 
 cd "$(dirname "$0")/.."
 
-ALL="reply_commands reply_flash reply_capture descriptor number_entry"
+ALL="reply_commands reply_flash reply_capture page_ops descriptor number_entry"
 mode=runs
 seconds=0
 while [ $# -gt 0 ]; do
@@ -45,14 +46,14 @@ fi
 # on a busy machine, so these keep the whole run near a minute on two cores.
 runs_for() {
     case $1 in
-        reply_*) echo 4000 ;;
+        reply_*|page_ops) echo 4000 ;;
         *) echo 200000 ;;
     esac
 }
 
 options_for() {  # libFuzzer options of a harness
     case $1 in
-        reply_*) echo "-dict=fuzz/packets.dict -max_len=1024" ;;
+        reply_*|page_ops) echo "-dict=fuzz/packets.dict -max_len=1024" ;;
         descriptor) echo "-max_len=512" ;;
         number_entry) echo "-max_len=64" ;;
     esac
