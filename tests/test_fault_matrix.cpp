@@ -1,15 +1,15 @@
 // Every fault the simulated remote knows, at every packet of every transfer,
-// one case at a time: the call returns, with the outcome in the table; data
-// that is reported complete is the remote's data, data that is not is
-// reported incomplete; and after a reconnection (what "Reinitialize USB"
-// does) the link reads the flash again.
+// one case at a time, through the page operations the window and the command
+// line run: the call returns, with the outcome in the table and the log line
+// that goes with it; data and files reported complete are the remote's data,
+// anything less is reported incomplete; and after a reconnection (what
+// "Reinitialize USB" does) the link reads the flash again.
 //
-// The two dumps are driven as the window drives them (console/frmMain.cpp,
-// the whole-flash and the parts dump), chunk by chunk through ReadFlash, on a
-// smaller flash range and with smaller chunks so that every packet position
-// stays affordable.
+// The dumps run with small chunks: every case ends within their first three.
 
 #include "ConnectedFixture.h"
+#include "FlashParts.h"
+#include "OpsRecorder.h"
 
 #include <gtest/gtest.h>
 
@@ -40,10 +40,11 @@ struct TRow {
 // Packets: a 200-byte read is 62 + 62 + 62 + 14 data bytes, then the
 // acknowledgement (position 4); a 200-byte write four data packets, then the
 // closing reply (position 4); a dump chunk of 128 bytes 62 + 62 + 4, three
-// chunks in a row (positions 0-8); the capture three data packets and the end
-// marker, then the stop's acknowledgement (position 4). For a write and an
-// erase, the remote's only answer stands for the packet: its echo for the
-// counter.
+// chunks in a row (positions 0-8; the parts dump's are in its first region);
+// the capture three data packets and the end marker, then the stop's
+// acknowledgement (position 4). For a write and an erase, the remote's only
+// answer stands for the packet: its echo for the counter. A whole-flash dump
+// never gets to "D" here: that takes 16 MiB.
 const TRow Rows[] = {
     {"Read_Removal", TTransfer::Read, TFault::Removal, 0, "EFFF"},
     {"Read_Silence", TTransfer::Read, TFault::Silence, 0, "EFFFF"},
@@ -87,15 +88,9 @@ constexpr std::uint32_t ReadAddress = 0x1000;
 constexpr std::uint16_t ReadSize = 200;
 constexpr std::uint32_t WriteAddress = 0x3000;
 constexpr std::uint32_t EraseAddress = 0x5000;
-// The dumps: three chunks of three data packets each.
+// The dumps: chunks of three data packets each.
 constexpr std::uint16_t DumpChunk = 128;
 constexpr int PacketsPerChunk = 3;
-constexpr std::uint32_t WholeDumpEnd = 3 * DumpChunk;
-struct TRegion {
-    std::uint32_t Start;
-    std::uint32_t Size;
-};
-const TRegion Regions[] = {{0x10000, DumpChunk}, {0x20000, 2 * DumpChunk}};
 
 // The faults of one stream, with the fault at its packet n.
 TSimFaults FaultAt(TTransfer transfer, TFault fault, int n)
@@ -146,12 +141,16 @@ TSimFaults FaultAt(TTransfer transfer, TFault fault, int n)
 }
 
 struct TFaultMatrix : TConnectedFixture<TSimRemote>, ::testing::WithParamInterface<TRow> {
-    // What one case produced.
-    struct TResult {
-        char Outcome = '?';
-        TByteArray Data;                  // read, capture, whole dump
-        std::vector<TByteArray> Files;    // parts dump, one per region started
-    };
+    TRecordingSink Sink;
+    TFixedClock Clock;
+    TMemoryFiles Files;
+    std::unique_ptr<ops::TOpsContext> Context;  // once the connection exists
+
+    void SetUp() override
+    {
+        TConnectedFixture::SetUp();
+        Context = std::make_unique<ops::TOpsContext>(ops::TOpsContext{*Corvane, Sink, Clock, Files});
+    }
 
     // Arms the fault of the case before the given stream of the transfer
     // (the dump's chunk), and disarms it before the others.
@@ -170,143 +169,148 @@ struct TFaultMatrix : TConnectedFixture<TSimRemote>, ::testing::WithParamInterfa
         Sim->SetFaults(FaultAt(transfer, fault, position % perStream));
     }
 
-    // The whole-flash dump's loop: chunks until one fails, the remote stops
-    // answering, or the end.
-    char WholeDump(TFault fault, int position, TByteArray& file)
+    static char Letter(const ops::TResult& result, bool nothing)
     {
-        TByteArray data;
-        for (std::uint32_t address = 0, chunk = 0;; ++chunk) {
-            Arm(TTransfer::WholeDump, fault, position, static_cast<int>(chunk));
-            if (!Corvane->ReadFlash(data, address, DumpChunk))
-                return 'F';  // "Read error"
-            if (data.empty())
-                return 'E';
-            file.insert(file.end(), data.begin(), data.end());
-            address += static_cast<std::uint32_t>(data.size());
-            if (address >= WholeDumpEnd)
-                return 'D';
-        }
+        if (!result.Ok())
+            return result.Outcome == ops::TOutcome::Failed || result.Outcome == ops::TOutcome::NoDevice ? 'F' : '?';
+        return nothing ? 'E' : 'D';
     }
 
-    // The parts dump's loop: a file per region, each read in chunks; a chunk
-    // that does not bring all its bytes ends the dump.
-    char PartsDump(TFault fault, int position, std::vector<TByteArray>& files)
+    // Runs the transfer through its page operation; the dumps arm each
+    // chunk's faults when they ask whether to go on after the one before.
+    char Run(TTransfer transfer, TFault fault, int position, TByteArray& data)
     {
-        TByteArray data;
         int chunk = 0;
-        for (const TRegion& region : Regions) {
-            files.emplace_back();
-            for (std::uint32_t done = 0; done < region.Size; done += DumpChunk, ++chunk) {
-                Arm(TTransfer::PartsDump, fault, position, chunk);
-                if (!Corvane->ReadFlash(data, region.Start + done, DumpChunk) || data.size() != DumpChunk)
-                    return 'F';  // "Read error"
-                files.back().insert(files.back().end(), data.begin(), data.end());
-            }
-        }
-        return 'D';
-    }
-
-    TResult Run(TTransfer transfer, TFault fault, int position)
-    {
-        TResult result;
+        Arm(transfer, fault, position, 0);
+        Sink.OnKeepGoing = [&] {
+            Arm(transfer, fault, position, ++chunk);
+            return true;
+        };
         try {
             switch (transfer) {
-            case TTransfer::Read:
-                Arm(transfer, fault, position, 0);
-                result.Outcome = !Corvane->ReadFlash(result.Data, ReadAddress, ReadSize) ? 'F'
-                                 : result.Data.empty()                                   ? 'E'
-                                                                                         : 'D';
-                break;
+            case TTransfer::Read: {
+                ops::TFlashReadResult read = ops::ReadFlash(*Context, ReadAddress, ReadSize);
+                data = read.Data;
+                return Letter(read, read.Data.empty());
+            }
             case TTransfer::Write:
-                Arm(transfer, fault, position, 0);
-                result.Outcome = Corvane->WriteFlash(WriteData(), WriteAddress, ReadSize) ? 'D' : 'F';
-                break;
+                return Letter(ops::WriteTestPattern(*Context, WriteAddress, ReadSize), false);
             case TTransfer::Erase:
-                Arm(transfer, fault, position, 0);
-                result.Outcome = Corvane->EraseFlashSector(EraseAddress) ? 'D' : 'F';
-                break;
-            case TTransfer::WholeDump:
-                result.Outcome = WholeDump(fault, position, result.Data);
-                break;
+                return Letter(ops::EraseSector(*Context, EraseAddress), false);
+            case TTransfer::WholeDump: {
+                const ops::TDumpResult dump = ops::DumpWholeFlash(*Context, DumpChunk);
+                return Letter(dump, dump.Bytes < ops::FlashSize);
+            }
             case TTransfer::PartsDump:
-                result.Outcome = PartsDump(fault, position, result.Files);
-                break;
-            case TTransfer::Capture:
-                Arm(transfer, fault, position, 0);
-                result.Outcome = Corvane->IrCapture(result.Data) ? 'D' : 'F';
-                break;
+                return Letter(ops::DumpFlashParts(*Context, DumpChunk), false);
+            case TTransfer::Capture: {
+                ops::TCaptureResult capture = ops::CaptureIr(*Context);
+                data = capture.Data;
+                return Letter(capture, false);
+            }
             }
         } catch (const ECorvaneAssertion&) {
-            result.Outcome = 'R';
+            return 'R';
         }
-        return result;
+        return '?';
     }
 
-    static TByteArray WriteData()
-    {
-        TByteArray data(ReadSize);
-        for (std::size_t i = 0; i < data.size(); ++i)
-            data[i] = static_cast<std::uint8_t>(i * 3);
-        return data;
-    }
-
-    // What the remote's flash holds at a region, for the dumps' checks.
     TByteArray Flash(std::uint32_t address, std::size_t size)
     {
         return Sim->Flash(address, static_cast<std::uint32_t>(size));
     }
 };
 
-TEST_P(TFaultMatrix, OutcomeDataAndRecovery)
+// The line a page operation ends with, per outcome letter; empty where the
+// letter does not occur.
+struct TLines {
+    const char* Done;
+    const char* Nothing;
+    const char* Failed;
+};
+
+TLines LinesOf(TTransfer transfer)
+{
+    switch (transfer) {
+    case TTransfer::Read:
+        return {nullptr, "Flash dump (hex):", "Reading flash failed"};
+    case TTransfer::Write:
+        return {"Write flash success, but migth contain incorrect values if it was not erased!", "",
+                "Write flash failed"};
+    case TTransfer::Erase:
+        return {"Flash sector 20480 erased", "", "Erase flash sector failed"};
+    case TTransfer::WholeDump:
+        return {"Reading done", "Reading done", "Read error"};
+    case TTransfer::PartsDump:
+        return {"Reading done", "", "Read error"};
+    case TTransfer::Capture:
+        return {"IR capture success", "", "IR capture failed"};
+    }
+    return {};
+}
+
+TEST_P(TFaultMatrix, OutcomeLineDataAndRecovery)
 {
     const TRow& row = GetParam();
     Sim->FillFlashWithPattern();
     Sim->SetIrCapture(TRemoteFirmware::MakeIrSignal({0x08}), std::chrono::milliseconds(0));
     TByteArray signal = TRemoteFirmware::MakeIrSignal({0x08});
     signal.insert(signal.end(), {0x80, 0x00});
+    const TLines lines = LinesOf(row.Transfer);
 
     for (int i = 0; row.Expected[i] != '\0'; ++i) {
         const int position = row.First + i;
         SCOPED_TRACE("packet position " + std::to_string(position));
         Sim->SetFlash(WriteAddress, TByteArray(ReadSize, 0xFF));
         Sim->WaitIdle();
+        Sink.Log.clear();
+        Files.Created.clear();
 
-        const TResult result = Run(row.Transfer, row.Fault, position);
-        EXPECT_EQ(result.Outcome, row.Expected[i]);
+        TByteArray data;
+        const char outcome = Run(row.Transfer, row.Fault, position, data);
+        EXPECT_EQ(outcome, row.Expected[i]);
         EXPECT_FALSE(Corvane->Busy());
+        const char* line = outcome == 'D' ? lines.Done : outcome == 'E' ? lines.Nothing
+                           : outcome == 'F' ? lines.Failed : nullptr;
+        if (line != nullptr) {
+            EXPECT_EQ(Sink.LastLine(), line);
+        }
 
         // Complete data is the remote's; incomplete data is reported so, and
         // what a dump wrote is the remote's data as far as it goes.
         switch (row.Transfer) {
         case TTransfer::Read:
-            if (result.Outcome == 'D') {
-                EXPECT_EQ(result.Data, Flash(ReadAddress, ReadSize));
+            if (outcome == 'D') {
+                EXPECT_EQ(data, Flash(ReadAddress, ReadSize));
             }
             break;
         case TTransfer::Write:
-            if (result.Outcome == 'D') {
-                EXPECT_EQ(Flash(WriteAddress, ReadSize), WriteData());
+            if (outcome == 'D') {
+                EXPECT_EQ(Flash(WriteAddress, ReadSize), TByteArray(ReadSize, 0xAB));
             }
             break;
         case TTransfer::WholeDump:
-            EXPECT_EQ(result.Data.size() % DumpChunk, 0u);
-            EXPECT_EQ(result.Data, Flash(0, result.Data.size()));
-            EXPECT_EQ(result.Outcome == 'D', result.Data.size() == WholeDumpEnd);
+            ASSERT_EQ(Files.Created.size(), 1u);
+            EXPECT_EQ(Files.Created[0]->Name, ops::DumpFileName(Clock.Now(), "flash"));
+            EXPECT_EQ(Files.Created[0]->Bytes.size() % DumpChunk, 0u);
+            EXPECT_EQ(Files.Created[0]->Bytes, Flash(0, Files.Created[0]->Bytes.size()));
+            EXPECT_EQ(Files.Created[0]->Closed, outcome != 'R');
             break;
         case TTransfer::PartsDump:
-            for (std::size_t r = 0; r < result.Files.size(); ++r) {
-                EXPECT_EQ(result.Files[r], Flash(Regions[r].Start, result.Files[r].size()));
-                const bool whole = result.Files[r].size() == Regions[r].Size;
-                // Only the region being written when the dump failed is short.
-                EXPECT_TRUE(whole || (result.Outcome != 'D' && r + 1 == result.Files.size()));
-            }
+            // Every case ends in the first region, whose file is incomplete.
+            ASSERT_EQ(Files.Created.size(), 1u);
+            EXPECT_EQ(Files.Created[0]->Name, ops::DumpFileName(Clock.Now(), FlashParts[0].Name));
+            EXPECT_LT(Files.Created[0]->Bytes.size(), static_cast<std::size_t>(FlashParts[0].Size));
+            EXPECT_EQ(Files.Created[0]->Bytes,
+                      Flash(static_cast<std::uint32_t>(FlashParts[0].Start), Files.Created[0]->Bytes.size()));
             break;
         case TTransfer::Capture:
-            if (result.Outcome == 'D' || (row.Fault == TFault::Silence && position == 4)) {
-                // Also when only the stop went unanswered: the capture stands.
-                EXPECT_EQ(result.Data, signal);
+            if (outcome == 'D') {
+                EXPECT_EQ(data, signal);
+                ASSERT_EQ(Files.Created.size(), 1u);
+                EXPECT_EQ(Files.Created[0]->Bytes, signal);
             } else {
-                EXPECT_TRUE(result.Data.empty());
+                EXPECT_TRUE(Files.Created.empty());
             }
             break;
         case TTransfer::Erase:
@@ -315,14 +319,15 @@ TEST_P(TFaultMatrix, OutcomeDataAndRecovery)
 
         // "Reinitialize USB": the remote plugged in again if it went away,
         // healthy again, and the fresh link reads the flash.
+        Sink.OnKeepGoing = nullptr;
         Sim->SetFaults({});
         if (!Sim->Plugged())
             Bus.Plug(Sim);
         Sim->WaitIdle();
         ASSERT_TRUE(Corvane->Reconnect());
-        TByteArray data;
-        ASSERT_TRUE(Corvane->ReadFlash(data, ReadAddress, 16));
-        EXPECT_EQ(data, Flash(ReadAddress, 16));
+        TByteArray check;
+        ASSERT_TRUE(Corvane->ReadFlash(check, ReadAddress, 16));
+        EXPECT_EQ(check, Flash(ReadAddress, 16));
     }
 }
 
