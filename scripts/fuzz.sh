@@ -83,7 +83,8 @@ if [ "$mode" = coverage ]; then
         mkdir -p "build-fuzz/corpus/$h"
         # -runs=0: every input of the corpora once, no fuzzing.
         LLVM_PROFILE_FILE="build-fuzz-cov/profiles/$h.profraw" \
-            "build-fuzz-cov/fuzz/fuzz_$h" -runs=0 "build-fuzz/corpus/$h" "fuzz/corpus/$h" >/dev/null 2>&1
+            "build-fuzz-cov/fuzz/fuzz_$h" -runs=0 "build-fuzz/corpus/$h" "fuzz/corpus/$h" >/dev/null 2>&1 ||
+            echo "fuzz_$h: an input of the corpus fails; run the fixed mode to see it" >&2
         objects="$objects${objects:+ -object} build-fuzz-cov/fuzz/fuzz_$h"
     done
     llvm-profdata merge -sparse build-fuzz-cov/profiles/*.profraw -o build-fuzz-cov/fuzz.profdata
