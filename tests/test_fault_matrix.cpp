@@ -140,7 +140,7 @@ TSimFaults FaultAt(TTransfer transfer, TFault fault, int n)
     return f;
 }
 
-struct TFaultMatrix : TConnectedFixture<TSimRemote>, ::testing::WithParamInterface<TRow> {
+struct TFaultMatrix : TConnectedFixture<TSimRemote, SteadyTiming>, ::testing::WithParamInterface<TRow> {
     TRecordingSink Sink;
     TFixedClock Clock;
     TMemoryFiles Files;
@@ -148,7 +148,7 @@ struct TFaultMatrix : TConnectedFixture<TSimRemote>, ::testing::WithParamInterfa
 
     void SetUp() override
     {
-        TConnectedFixture::SetUp();
+        TConnectedFixture<TSimRemote, SteadyTiming>::SetUp();
         Context = std::make_unique<ops::TOpsContext>(ops::TOpsContext{*Corvane, Sink, Clock, Files});
     }
 
@@ -318,16 +318,22 @@ TEST_P(TFaultMatrix, OutcomeLineDataAndRecovery)
         }
 
         // "Reinitialize USB": the remote plugged in again if it went away,
-        // healthy again, and the fresh link reads the flash.
+        // healthy again, and the fresh link reads the flash. A reply that a
+        // heavily loaded machine delays past the link's wait fails one
+        // attempt, as it would for a user, who presses again; a broken link
+        // fails them all.
         Sink.OnKeepGoing = nullptr;
         Sim->SetFaults({});
         if (!Sim->Plugged())
             Bus.Plug(Sim);
         Sim->WaitIdle();
-        ASSERT_TRUE(Corvane->Reconnect());
         TByteArray check;
-        ASSERT_TRUE(Corvane->ReadFlash(check, ReadAddress, 16));
+        bool usable = false;
+        for (int attempt = 0; attempt < 3 && !usable; ++attempt)
+            usable = Corvane->Reconnect() && Corvane->ReadFlash(check, ReadAddress, 16);
+        ASSERT_TRUE(usable);
         EXPECT_EQ(check, Flash(ReadAddress, 16));
+        EXPECT_EQ(Corvane->Protocol(), 12);
     }
 }
 
