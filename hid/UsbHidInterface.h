@@ -93,7 +93,15 @@ public:
     // opens it twice, reads its report lengths, starts the reader and watches
     // for arrival and removal. Raises nothing for a missing or unusable
     // device: Connected() tells whether the link can be used.
-    TUsbDevice(IHidPlatform& platform, IGuiEventLoop& loop, int vendorId, int productId);
+    //
+    // With a devicePath the link is bound to that interface and tries no
+    // other: the path as Open takes it and as the platform reports it in
+    // arrival and removal events ("/dev/hidraw3", "sim:hidraw1"). Its IDs are
+    // still checked; an interface with other IDs counts as not found, as does
+    // a path where no interface exists. Arrivals and removals at other paths
+    // are ignored.
+    TUsbDevice(IHidPlatform& platform, IGuiEventLoop& loop, int vendorId, int productId,
+               std::string devicePath = {});
 
     // Stops the watch, then the reader (joined within one read wait), then
     // closes both handles.
@@ -121,20 +129,30 @@ public:
     // The interface in use, empty when none was found.
     const std::string& DevicePath() const { return FDevicePath; }
 
+    // The interface this link is bound to; empty when any remote will do.
+    const std::string& BoundPath() const { return FBoundPath; }
+
     // Set when an interface with the right IDs exists but could not be opened
-    // for reading and writing (typically: permission denied).
+    // for reading and writing (typically: permission denied). For a bound
+    // link: when the bound interface exists but could not be opened, unless
+    // its IDs are known to be another device's.
     const std::optional<TOpenFailure>& OpenFailure() const { return FOpenFailure; }
 
     // Called on the GUI thread after Connected has been updated, on the arrival
-    // of the remote (also while not connected) and on the removal of this
-    // link's own interface. The callback may destroy the link.
+    // of the remote (also while not connected; for a bound link only at its
+    // path) and on the removal of this link's own interface. The callback may
+    // destroy the link.
     std::function<void()> OnChange;
 
     // For tests: the reader, or null when not connected.
     TFileInputThread* Reader() const { return FReader.get(); }
 
 private:
-    bool FindDevice(IHidPlatform& platform, int vendorId, int productId);
+    bool FindDevice(IHidPlatform& platform);
+    // Opens one interface twice and checks its IDs; true when the link now
+    // uses it. Keeps the first open failure when reportFailure says that the
+    // interface may be the remote.
+    bool TryInterface(IHidPlatform& platform, const THidInterfaceInfo& info, bool reportFailure);
     void DeviceChange(const THotplugEvent& event);
 
     std::unique_ptr<IHidHandle> FWriteHandle;
@@ -146,6 +164,7 @@ private:
     int FOutputLength = -1;
     int FVendorId;
     int FProductId;
+    std::string FBoundPath;
     std::string FDevicePath;
     std::optional<TOpenFailure> FOpenFailure;
     TByteArray FWriteBuffer;

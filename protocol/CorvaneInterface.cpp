@@ -121,7 +121,8 @@ int GetPacketLength(const TByteArray& packet)
 // Connection
 // ---------------------------------------------------------------------------
 
-TCorvaneOne::TCorvaneOne(IHidPlatform& platform, IGuiEventLoop& loop) : FPlatform(platform), FLoop(loop)
+TCorvaneOne::TCorvaneOne(IHidPlatform& platform, IGuiEventLoop& loop, std::string devicePath)
+    : FPlatform(platform), FLoop(loop), FBoundPath(std::move(devicePath))
 {
     // A version reply that breaks the packet rules must not keep the object
     // from existing: the connection then stands with the version unknown, and
@@ -142,7 +143,8 @@ bool TCorvaneOne::Reconnect()
 {
     ++FLinkGeneration;
     FDevice.reset();
-    FDevice = std::make_unique<TUsbDevice>(FPlatform, FLoop, CORVANE_USB_IDS.VendorId, CORVANE_USB_IDS.ProductId);
+    FDevice = std::make_unique<TUsbDevice>(FPlatform, FLoop, CORVANE_USB_IDS.VendorId, CORVANE_USB_IDS.ProductId,
+                                           FBoundPath);
     FConnected = FDevice->Connected();
     FDevice->OnChange = [this] { DeviceChanged(); };
     FArchitecture = -1;
@@ -150,10 +152,11 @@ bool TCorvaneOne::Reconnect()
 
     SleepFor(Timing().ReconnectPause);
     // No reply to the reset is awaited: the version request's write discards
-    // whatever the reset left behind.
+    // whatever the reset left behind, and the reply is looked for past the
+    // last reports of a stream that broke off.
     SendReset(1);
     TByteArray scratch;
-    return RequestVersion(scratch);
+    return RequestVersion(scratch, MaxStaleReports);
 }
 
 void TCorvaneOne::DeviceChanged()
@@ -205,7 +208,7 @@ bool TCorvaneOne::ReadReply(TByteArray& packet)
     return FDevice->ReadReport(packet);
 }
 
-bool TCorvaneOne::Exchange(TByteArray& packet, std::uint8_t replyType, int echo)
+bool TCorvaneOne::Exchange(TByteArray& packet, std::uint8_t replyType, int echo, int staleReports)
 {
     if (!FConnected)
         return false;
@@ -214,6 +217,16 @@ bool TCorvaneOne::Exchange(TByteArray& packet, std::uint8_t replyType, int echo)
     SleepFor(Timing().ReplyPause);
     if (!ReadReply(packet))
         return false;
+    // A data report of a stream that the remote was still sending when the
+    // request was written can arrive after the write has flushed the unread
+    // input; where the caller expects that, it is passed over.
+    for (int stale = 0; stale < staleReports && GetPacketType(packet) != replyType; ++stale) {
+        const std::uint8_t type = GetPacketType(packet);
+        if (type != PKT_FLASH_DATA_IN && type != PKT_IR_DATA)
+            break;
+        if (!ReadReply(packet))
+            return false;
+    }
     if (GetPacketType(packet) != replyType)
         return false;
     if (echo >= 0 && packet[1] != echo)
@@ -228,12 +241,12 @@ bool TCorvaneOne::GetVersion(TByteArray& reply)
     return RequestVersion(reply);
 }
 
-bool TCorvaneOne::RequestVersion(TByteArray& reply)
+bool TCorvaneOne::RequestVersion(TByteArray& reply, int staleReports)
 {
     if (!FConnected)
         return false;
     TByteArray packet = NewPacket(PKT_GET_VERSION, {});
-    if (!Exchange(packet, PKT_VERSION, -1))
+    if (!Exchange(packet, PKT_VERSION, -1, staleReports))
         return false;
     const int length = GetPacketLength(packet);
     // Architecture and protocol are payload bytes 5 and 7; a shorter reply

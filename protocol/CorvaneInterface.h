@@ -97,8 +97,10 @@ struct TDecodedVersion {
 class TCorvaneOne {
 public:
     // Connects at once (Reconnect); its result is not kept. The platform and
-    // the loop must outlive the object.
-    TCorvaneOne(IHidPlatform& platform, IGuiEventLoop& loop);
+    // the loop must outlive the object. With a devicePath every link it
+    // builds, on every reconnection, is bound to that interface (see
+    // TUsbDevice); without one the first remote found is used.
+    TCorvaneOne(IHidPlatform& platform, IGuiEventLoop& loop, std::string devicePath = {});
     ~TCorvaneOne();
 
     TCorvaneOne(const TCorvaneOne&) = delete;
@@ -178,6 +180,8 @@ public:
     // --- State ---------------------------------------------------------------
 
     bool Connected() const { return FConnected; }
+    // The interface the connection is bound to; empty when any remote will do.
+    const std::string& BoundPath() const { return FBoundPath; }
     int Architecture() const { return FArchitecture; }
     int Protocol() const { return FProtocol; }
 
@@ -207,12 +211,17 @@ private:
     // Reads one input report into a packet sized to it.
     bool ReadReply(TByteArray& packet);
     // One request and its reply: write, pause, read, check the type and, when
-    // echo is not negative, byte 1.
-    bool Exchange(TByteArray& packet, std::uint8_t replyType, int echo);
+    // echo is not negative, byte 1. Up to staleReports flash or infrared data
+    // reports read before the reply are passed over.
+    bool Exchange(TByteArray& packet, std::uint8_t replyType, int echo, int staleReports = 0);
     // The reset and the version request without the refusal during a stream:
     // a reconnection inside a stream still needs them.
     bool SendReset(std::uint8_t resetType);
-    bool RequestVersion(TByteArray& reply);
+    bool RequestVersion(TByteArray& reply, int staleReports = 0);
+    // A reconnection after a broken stream may find that many of the
+    // stream's reports still in flight (a kernel queue holds 64) after the
+    // version request's write has flushed the unread input.
+    static constexpr int MaxStaleReports = 128;
     bool ReceiveFlash(TByteArray& data, bool& reconnect);
     bool SendFlash(const TByteArray& data, std::uint16_t size, bool& reconnect);
     // Runs a flash transfer, then reconnects if it left the flag set: a
@@ -224,6 +233,7 @@ private:
 
     IHidPlatform& FPlatform;
     IGuiEventLoop& FLoop;
+    const std::string FBoundPath;
     std::unique_ptr<TUsbDevice> FDevice;
     bool FConnected = false;
     int FArchitecture = -1;

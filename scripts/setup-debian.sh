@@ -9,6 +9,7 @@ PACKAGES="
   libudev-dev
   libgtest-dev libgmock-dev
   xvfb xauth
+  dpkg-dev file scdoc lintian desktop-file-utils
   clang libclang-rt-dev llvm
 "
 

@@ -44,6 +44,44 @@ TEST_F(TConnectionFixture, ReconnectSendsAUsbResetAndAVersionRequest)
     EXPECT_EQ(statusChanges, 0);
 }
 
+// The last reports of a stream that broke off, arriving after the version
+// request's write has flushed the unread input: the reconnection looks past
+// them for the version reply, where a version request of the user's does not.
+class TStaleStreamRemote : public TSimRemote {
+public:
+    int StaleReports = 0;
+
+    void OnOutputReport(const TByteArray& report) override
+    {
+        if (report.size() > 1 && report[1] == PKT_GET_VERSION)
+            for (int n = 0; n < StaleReports; ++n) {
+                TByteArray stale = Report("6B 10 FF FF FF");  // flash data, mid-stream
+                stale.insert(stale.begin(), 0x00);              // report ID
+                SendInput(stale);
+            }
+        TSimRemote::OnOutputReport(report);
+    }
+};
+
+TEST(ConnectionAfterABrokenStream, ReconnectionLooksPastStaleStreamReports)
+{
+    TScopedTiming fast{FastTiming()};
+    TTestEventLoop loop;
+    TSimHidBus bus;
+    auto remote = std::make_shared<TStaleStreamRemote>();
+    bus.Plug(remote);
+    TCorvaneOne corvane(bus, loop);
+
+    remote->StaleReports = 3;
+    EXPECT_TRUE(corvane.Reconnect());
+    EXPECT_EQ(corvane.Protocol(), 12);
+
+    remote->StaleReports = 1;
+    TByteArray reply{1, 2, 3};
+    EXPECT_FALSE(corvane.GetVersion(reply));  // one request, one reply: the stale one
+    EXPECT_EQ(reply, (TByteArray{1, 2, 3}));
+}
+
 TEST_F(TConnectionFixture, ReconnectWithoutTheRemote)
 {
     TTiming timing = FastTiming();

@@ -77,6 +77,13 @@ TEST_F(TFlashFixture, WriteOf16BytesGoesOutAsRequestOneFilledPacketAndClosing)
     EXPECT_EQ(Sim->Flash(0, 17), Hex("00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F FF"));
 }
 
+TEST_F(TFlashFixture, WriteOfNothingStillSendsOneEmptyDataPacketAndTheClosing)
+{
+    ASSERT_TRUE(Corvane->WriteFlash({}, 0x1000, 0));
+    EXPECT_EQ(Received(), (TReports{Report("35 00 10 00 00 00"), Report("40"), Closing}));
+    EXPECT_EQ(Sim->Flash(0x1000, 1), Hex("FF"));
+}
+
 TEST_F(TFlashFixture, EveryDataPacketDeclaresTheLengthCodeOfTheWholeWrite)
 {
     struct TCase {
