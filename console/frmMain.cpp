@@ -32,8 +32,8 @@ void ChainTabOrder(const std::vector<QWidget*>& widgets)
 
 // --- Construction ---------------------------------------------------------------
 
-TfrmMain::TfrmMain(IHidPlatform& platform, QWidget* parent)
-    : QWidget(parent), FPlatform(platform)
+TfrmMain::TfrmMain(IHidPlatform& platform, std::string devicePath, QWidget* parent)
+    : QWidget(parent), FPlatform(platform), FDevicePath(std::move(devicePath))
 {
     Now = [] { return QDateTime::currentDateTime(); };
     TickMs = [] { return ops::TSystemClock().TickMs(); };
@@ -49,6 +49,12 @@ TfrmMain::TfrmMain(IHidPlatform& platform, QWidget* parent)
     ConnectHandlers();
     FormCreate();
 
+    // A consistency error of the first connection: shown once the window
+    // is up, as any other.
+    if (FRemote && !FRemote->ConstructionError().empty())
+        QMetaObject::invokeMethod(
+            this, [this, text = QString::fromLocal8Bit(FRemote->ConstructionError().c_str())] { ReportError(text); },
+            Qt::QueuedConnection);
 }
 
 TfrmMain::~TfrmMain()
@@ -245,7 +251,7 @@ void TfrmMain::ProcessMessages()
 
 void TfrmMain::FormCreate()
 {
-    FRemote = std::make_unique<TCorvaneOne>(FPlatform, FLoop);
+    FRemote = std::make_unique<TCorvaneOne>(FPlatform, FLoop, FDevicePath);
     FRemote->OnStatusChange = [this] { UpdateConnectionState(); };
     pgFunctions->setVisible(FRemote->Connected());
     TSink sink(*this);

@@ -49,7 +49,8 @@ public:
     // the given platform. The platform must outlive the window. A consistency
     // error of that first connection is passed to ReportError once the event
     // loop runs (after the caller has had the chance to replace it).
-    explicit TfrmMain(IHidPlatform& platform, QWidget* parent = nullptr);
+    // With a devicePath the connection uses that interface and no other.
+    explicit TfrmMain(IHidPlatform& platform, std::string devicePath = {}, QWidget* parent = nullptr);
     // Runs FormDestroy.
     ~TfrmMain() override;
 
@@ -237,6 +238,7 @@ private:
     void ProcessMessages();
 
     IHidPlatform& FPlatform;
+    std::string FDevicePath;
     TQtEventLoop FLoop;
     TClock FClock{*this};
     ops::TDiskFiles FFiles;  // the current directory

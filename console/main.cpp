@@ -2,25 +2,136 @@
 //
 //   corvane-console              talk to the remote on this machine's USB
 //   corvane-console --simulate   talk to a simulated remote instead
+//   --device PATH                use that interface and no other
+//   --trace FILE                 append every report and device event to FILE
+//
+// Qt's own options (-platform offscreen, -style fusion, ...) pass to Qt.
 
 #include "frmMain.h"
 
 #include "../hid/HidPlatform.h"
+#include "../hid/TracePlatform.h"
 #include "../sim/SimHidBus.h"
 #include "../sim/SimRemote.h"
 
 #include <QApplication>
 #include <QStringList>
 #include <QTabWidget>
+#include <QTimer>
 
+#include <algorithm>
+#include <array>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 namespace {
 
-const char* const Usage = "usage: corvane-console [--simulate]\n";
+const char* const Usage =
+    "usage: corvane-console [--simulate] [--device PATH] [--trace FILE] [Qt options]\n"
+    "\n"
+    "  --simulate      use a simulated remote inside the program instead of the\n"
+    "                  remote attached over USB\n"
+    "  --device PATH   use that interface (a hidraw node, or a simulated remote's\n"
+    "                  path) and no other; without it the first remote found\n"
+    "  --trace FILE    append every report to and from the remote, and every\n"
+    "                  arrival, removal, open and close, one line each, to FILE\n"
+    "\n"
+    "Qt's own options are passed to Qt, for example -platform offscreen or\n"
+    "-style fusion. The console needs a graphical session (DISPLAY or\n"
+    "WAYLAND_DISPLAY); with QT_QPA_PLATFORM=offscreen it runs without a window\n"
+    "and only writes its log to standard output.\n";
+
+const char* const NoSessionText =
+    "corvane-console: no graphical session: neither DISPLAY nor WAYLAND_DISPLAY is set.\n"
+    "The console is a window and needs one. Start it from a desktop session, over\n"
+    "SSH with X forwarding (ssh -X), or with DISPLAY or WAYLAND_DISPLAY naming a\n"
+    "running session (under sudo they are dropped: run it as the desktop user).\n"
+    "To record a session's log without a window:\n"
+    "    QT_QPA_PLATFORM=offscreen corvane-console --simulate | tee session.log\n";
+
+// Qt's options that take a value (with one or two dashes, as Qt accepts
+// them). Qt takes out what its platform uses; the rest is left to it too.
+constexpr std::array<std::string_view, 20> QtValueOptions{
+    "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry", "geometry", "qwindowtitle",
+    "title", "qwindowicon", "icon", "session", "display", "name", "style", "stylesheet", "visual", "ncols", "cmap",
+    "im", "inputstyle"};
+
+// "-platform" or "--platform" as "platform"; empty for anything else.
+std::string_view QtOptionName(std::string_view arg)
+{
+    if (arg.size() < 2 || arg[0] != '-') return {};
+    arg.remove_prefix(arg[1] == '-' ? 2 : 1);
+    return arg;
+}
+
+bool TakesValue(std::string_view arg)
+{
+    const std::string_view name = QtOptionName(arg);
+    return std::find(QtValueOptions.begin(), QtValueOptions.end(), name) != QtValueOptions.end();
+}
+
+bool HasEnv(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value && *value;
+}
+
+struct TOptions {
+    bool Simulate = false;
+    std::string Device;
+    std::string Trace;
+    int Page = -1;              // undocumented: the page to show first (screenshots)
+    bool QuitWhenUp = false;    // undocumented: quit once the event loop runs (tests)
+    bool PlatformGiven = false; // -platform on the command line
+};
+
+// Our options among Qt's: anything with one dash that is not ours is Qt's,
+// and a Qt option that takes a value takes the next argument with it.
+// Returns false (and says why) for an argument neither ours nor Qt's.
+template <typename TArgs>
+bool ParseArguments(const TArgs& args, int count, TOptions& options)
+{
+    for (int i = 1; i < count; ++i) {
+        const std::string_view arg = args(i);
+        if (arg == "--simulate") {
+            options.Simulate = true;
+        } else if (arg == "--quit-when-up") {
+            options.QuitWhenUp = true;
+        } else if (arg == "--device" || arg == "--trace") {
+            if (i + 1 >= count) {
+                std::fprintf(stderr, "corvane-console: %.*s needs a value\n%s", static_cast<int>(arg.size()),
+                             arg.data(), Usage);
+                return false;
+            }
+            (arg == "--device" ? options.Device : options.Trace) = std::string(args(++i));
+        } else if (arg == "--page") {
+            if (i + 1 >= count) {
+                std::fputs(Usage, stderr);
+                return false;
+            }
+            char* end = nullptr;
+            const std::string value(args(++i));
+            options.Page = static_cast<int>(std::strtol(value.c_str(), &end, 10));
+            if (value.empty() || *end != '\0') {
+                std::fputs(Usage, stderr);
+                return false;
+            }
+        } else if (TakesValue(arg)) {
+            if (QtOptionName(arg) == "platform") options.PlatformGiven = true;
+            ++i;
+        } else if (arg.size() < 2 || arg[0] != '-' || arg[1] == '-') {
+            std::fprintf(stderr, "corvane-console: unknown argument '%.*s'\n%s", static_cast<int>(arg.size()),
+                         arg.data(), Usage);
+            return false;
+        }
+        // else: a Qt option without a value (-reverse, -widgetcount, ...)
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -31,50 +142,27 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
 
     // Answered before the GUI starts, so that they work without a display.
-    // Qt's own options begin with a single dash and are left to Qt.
     for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::fputs(Usage, stdout);
             return 0;
         }
-        if (std::strcmp(arg, "--page") == 0) {
-            ++i;
-            continue;
-        }
-        if (std::strcmp(arg, "--simulate") != 0 && (arg[0] != '-' || arg[1] == '-')) {
-            std::fprintf(stderr, "corvane-console: unknown argument '%s'\n%s", arg, Usage);
-            return 2;
-        }
     }
+    TOptions options;
+    if (!ParseArguments([&](int i) { return std::string_view(argv[i]); }, argc, options)) return 2;
 
-    QApplication app(argc, argv);  // takes Qt's own options (-platform, ...) out of the arguments
-
-    bool simulate = false;
-    int page = -1;  // undocumented: the page to show first (screenshots)
-    const QStringList args = QApplication::arguments();
-    for (qsizetype i = 1; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--simulate")) {
-            simulate = true;
-        } else if (args[i] == QLatin1String("--page") && i + 1 < args.size()) {
-            bool ok = false;
-            page = args[++i].toInt(&ok);
-            if (!ok) {
-                std::fputs(Usage, stderr);
-                return 2;
-            }
-        } else {
-            std::fprintf(stderr, "corvane-console: unknown argument '%s'\n%s", args[i].toLocal8Bit().constData(),
-                         Usage);
-            return 2;
-        }
+    // Without a session Qt aborts with advice that does not apply; say what
+    // is missing instead.
+    if (!options.PlatformGiven && !HasEnv("DISPLAY") && !HasEnv("WAYLAND_DISPLAY") && !HasEnv("QT_QPA_PLATFORM")) {
+        std::fputs(NoSessionText, stderr);
+        return 1;
     }
 
     // Both the platform and, when simulating, the remote live as long as the
     // program: the window's connection refers to them until it is destroyed.
     std::unique_ptr<IHidPlatform> platform;
     std::shared_ptr<TSimRemote> remote;
-    if (simulate) {
+    if (options.Simulate) {
         auto bus = std::make_unique<TSimHidBus>();
         remote = TSimRemote::Demo();
         bus->Plug(remote);
@@ -82,12 +170,35 @@ int main(int argc, char** argv)
     } else {
         platform = CreateSystemHidPlatform();
     }
+    std::unique_ptr<TTracePlatform> trace;
+    if (!options.Trace.empty()) {
+        std::string error;
+        trace = TTracePlatform::AppendToFile(*platform, options.Trace, error);
+        if (!trace) {
+            std::fprintf(stderr, "corvane-console: %s\n", error.c_str());
+            return 1;
+        }
+    }
+    IHidPlatform& used = trace ? static_cast<IHidPlatform&>(*trace) : *platform;
+
+    QApplication app(argc, argv);  // takes Qt's own options out of the arguments
+
+    // What Qt left: ours again, and Qt options its platform did not use.
+    const QStringList args = QApplication::arguments();
+    std::vector<QByteArray> left;
+    for (const QString& arg : args) left.push_back(arg.toLocal8Bit());
+    TOptions remaining;
+    if (!ParseArguments([&](int i) { return std::string_view(left[static_cast<std::size_t>(i)].constData()); },
+                        static_cast<int>(left.size()), remaining))
+        return 2;
 
     int result = 0;
     {
-        TfrmMain frmMain(*platform);
-        if (page >= 0 && page < frmMain.pgFunctions->count()) frmMain.pgFunctions->setCurrentIndex(page);
+        TfrmMain frmMain(used, options.Device);
+        if (options.Page >= 0 && options.Page < frmMain.pgFunctions->count())
+            frmMain.pgFunctions->setCurrentIndex(options.Page);
         frmMain.show();
+        if (options.QuitWhenUp) QTimer::singleShot(0, &app, &QCoreApplication::quit);
         result = QApplication::exec();
     }
     return result;

@@ -126,10 +126,11 @@ TCorvaneOne::TCorvaneOne(IHidPlatform& platform, IGuiEventLoop& loop, std::strin
 {
     // A version reply that breaks the packet rules must not keep the object
     // from existing: the connection then stands with the version unknown, and
-    // the next version request reports the error to whoever asks.
+    // the error waits in FConstructionError for whoever shows errors.
     try {
         Reconnect();
-    } catch (const ECorvaneAssertion&) {
+    } catch (const ECorvaneAssertion& e) {
+        FConstructionError = e.what();
     }
 }
 

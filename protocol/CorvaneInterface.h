@@ -96,10 +96,12 @@ struct TDecodedVersion {
 
 class TCorvaneOne {
 public:
-    // Connects at once (Reconnect); its result is not kept. The platform and
-    // the loop must outlive the object. With a devicePath every link it
-    // builds, on every reconnection, is bound to that interface (see
-    // TUsbDevice); without one the first remote found is used.
+    // Connects at once (Reconnect); its result is not kept. A consistency
+    // error of that connection does not raise: it is kept in
+    // ConstructionError. The platform and the loop must outlive the object.
+    // With a devicePath every link it builds, on every reconnection, is
+    // bound to that interface (see TUsbDevice); without one the first remote
+    // found is used.
     TCorvaneOne(IHidPlatform& platform, IGuiEventLoop& loop, std::string devicePath = {});
     ~TCorvaneOne();
 
@@ -200,6 +202,10 @@ public:
     // packets interleave on the link.
     bool Busy() const { return FStreaming; }
 
+    // The text of the ECorvaneAssertion that the connection at construction
+    // raised, for whoever shows errors; empty when there was none.
+    const std::string& ConstructionError() const { return FConstructionError; }
+
     // The current link (for the console's permission message and for tests).
     TUsbDevice* Device() const { return FDevice.get(); }
 
@@ -240,4 +246,5 @@ private:
     int FProtocol = -1;
     bool FStreaming = false;
     unsigned FLinkGeneration = 0;  // counts reconnections
+    std::string FConstructionError;
 };

@@ -371,4 +371,36 @@ TEST_F(TFlashDumpTest, PartsDumpFileThatCannotBeCreated)
     EXPECT_TRUE(Form->lblFlashBytesRead->isHidden());
 }
 
+// A dump pressed while a flash write or a capture holds the link is refused
+// before any file exists, with the line Reinitialize USB uses.
+TEST_F(TFlashDumpTest, DumpsPressedDuringAWriteOrCaptureAreRefusedBeforeAnyFile)
+{
+    auto pressBoth = [this] {
+        Later(Form.get(), [this] {
+            Form->btnReadFlashAllClick();
+            Form->btnReadFlashPartsClick();
+        });
+    };
+    Form->edtReadWriteFlashIndex->setText("0");
+    Form->edtReadWriteFlashSize->setText("4096");
+    pressBoth();
+    Form->btnWriteFlashClick();
+    EXPECT_EQ(NewLines(), (QStringList{"Operation in progress", "Operation in progress",
+                                       "Write flash success, but migth contain incorrect values if it was not erased!"}));
+
+    Remote->SetIrCapture(TByteArray(40, 0x11), std::chrono::milliseconds(20));
+    pressBoth();
+    Form->btnIrcaptureClick();
+    EXPECT_EQ(NewLines(), (QStringList{"Starting capture", "Operation in progress", "Operation in progress",
+                                       "IR capture success"}));
+
+    EXPECT_EQ(QDir::current().entryList(QDir::Files), QStringList{"CAPTURED.BIN"});
+    EXPECT_TRUE(Errors.isEmpty()) << Errors.join('|').toStdString();
+    for (QPushButton* button : {Form->btnReadFlashAll, Form->btnReadFlashParts})
+        EXPECT_EQ(TfrmMain::Tag(button), 0);
+    EXPECT_EQ(Form->btnReadFlashAll->text(), "Read whole flash");
+    EXPECT_EQ(Form->btnReadFlashParts->text(), "Read parts flash");
+    EXPECT_TRUE(Form->pbReadFlash->isHidden());
+}
+
 }  // namespace

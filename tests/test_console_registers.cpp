@@ -350,4 +350,28 @@ TEST_F(TRegisterPageTest, WriteClockReportsEachFailedWriteAndNoSuccess)
     EXPECT_EQ(NewLines().size(), 6);
 }
 
+// Only the decimal separator follows the locale; the digits stay 0-9 also
+// where the locale writes its own digits.
+TEST_F(TRegisterPageTest, BatteryDigitsStayLatinInEveryLocale)
+{
+    struct TRestoreLocale {
+        QLocale Saved;
+        ~TRestoreLocale() { QLocale::setDefault(Saved); }
+    } restore;
+    Start();
+    NewLines();
+    Remote->SetRegister(12, 1, 3912);
+    const std::pair<QLocale, QString> cases[] = {
+        {QLocale(QLocale::Arabic, QLocale::Egypt), QString::fromUtf8("Battery level: 3\u066B912 V (60%)")},
+        {QLocale(QLocale::Persian, QLocale::Iran), QString::fromUtf8("Battery level: 3\u066B912 V (60%)")},
+        {QLocale(QLocale::German, QLocale::Germany), QStringLiteral("Battery level: 3,912 V (60%)")},
+        {QLocale::c(), QStringLiteral("Battery level: 3.912 V (60%)")},
+    };
+    for (const auto& [locale, expected] : cases) {
+        QLocale::setDefault(locale);
+        Form->btnReadMiscBatteryLevelClick();
+        EXPECT_EQ(NewLines(), QStringList{expected}) << locale.name().toStdString();
+    }
+}
+
 }  // namespace

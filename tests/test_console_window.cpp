@@ -305,4 +305,22 @@ TEST_F(TWindowTest, LogLinesGoToStandardOutput)
     EXPECT_EQ(Form->LogLines()[3], Form->LogLines()[1]);
 }
 
+// A remote whose version reply breaks the packet rules at start: the window
+// still comes up connected, and the error is shown once it is up.
+TEST_F(TWindowTest, BrokenVersionReplyAtStartIsShownOnceTheWindowIsUp)
+{
+    TSimFaults badLength;
+    badLength.LengthCode = 11;
+    Remote->SetFaults(badLength);
+    Start();
+    EXPECT_EQ(NewLines(), QStringList{"Device connected"});
+    EXPECT_EQ(Form->Remote()->Architecture(), -1);
+    EXPECT_TRUE(Errors.isEmpty());  // not before the test could install its ReportError
+
+    ASSERT_TRUE(WaitFor([&] { return !Errors.isEmpty(); }));
+    EXPECT_TRUE(Errors[0].startsWith("Invalid number of bytes (CorvaneInterface, line ")) << Errors[0].toStdString();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(Errors.size(), 1);
+}
+
 }  // namespace
