@@ -7,9 +7,8 @@
 //
 // The dumps run with small chunks: every case ends within their first three.
 
-#include "ConnectedFixture.h"
 #include "FlashParts.h"
-#include "OpsRecorder.h"
+#include "OpsFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -142,7 +141,7 @@ TSimFaults FaultAt(TTransfer transfer, TFault fault, int n)
 
 struct TFaultMatrix : TConnectedFixture<TSimRemote, SteadyTiming>, ::testing::WithParamInterface<TRow> {
     TRecordingSink Sink;
-    TFixedClock Clock;
+    TFakeClock Clock;
     TMemoryFiles Files;
     std::unique_ptr<ops::TOpsContext> Context;  // once the connection exists
 
@@ -182,10 +181,7 @@ struct TFaultMatrix : TConnectedFixture<TSimRemote, SteadyTiming>, ::testing::Wi
     {
         int chunk = 0;
         Arm(transfer, fault, position, 0);
-        Sink.OnKeepGoing = [&] {
-            Arm(transfer, fault, position, ++chunk);
-            return true;
-        };
+        Sink.OnQuestion = [&] { Arm(transfer, fault, position, ++chunk); };
         try {
             switch (transfer) {
             case TTransfer::Read: {
@@ -263,8 +259,8 @@ TEST_P(TFaultMatrix, OutcomeLineDataAndRecovery)
         SCOPED_TRACE("packet position " + std::to_string(position));
         Sim->SetFlash(WriteAddress, TByteArray(ReadSize, 0xFF));
         Sim->WaitIdle();
-        Sink.Log.clear();
-        Files.Created.clear();
+        Sink.LogLines.clear();
+        Files = TMemoryFiles{};
 
         TByteArray data;
         const char outcome = Run(row.Transfer, row.Fault, position, data);
@@ -273,7 +269,8 @@ TEST_P(TFaultMatrix, OutcomeLineDataAndRecovery)
         const char* line = outcome == 'D' ? lines.Done : outcome == 'E' ? lines.Nothing
                            : outcome == 'F' ? lines.Failed : nullptr;
         if (line != nullptr) {
-            EXPECT_EQ(Sink.LastLine(), line);
+            ASSERT_FALSE(Sink.LogLines.empty());
+            EXPECT_EQ(Sink.LogLines.back(), line);
         }
 
         // Complete data is the remote's; incomplete data is reported so, and
@@ -289,26 +286,29 @@ TEST_P(TFaultMatrix, OutcomeLineDataAndRecovery)
                 EXPECT_EQ(Flash(WriteAddress, ReadSize), TByteArray(ReadSize, 0xAB));
             }
             break;
-        case TTransfer::WholeDump:
-            ASSERT_EQ(Files.Created.size(), 1u);
-            EXPECT_EQ(Files.Created[0]->Name, ops::DumpFileName(Clock.Now(), "flash"));
-            EXPECT_EQ(Files.Created[0]->Bytes.size() % DumpChunk, 0u);
-            EXPECT_EQ(Files.Created[0]->Bytes, Flash(0, Files.Created[0]->Bytes.size()));
-            EXPECT_EQ(Files.Created[0]->Closed, outcome != 'R');
+        case TTransfer::WholeDump: {
+            const std::string name = ops::DumpFileName(Clock.Now(), "flash");
+            EXPECT_EQ(Files.Created, std::vector<std::string>{name});
+            const TByteArray& file = Files.Content[name];
+            EXPECT_EQ(file.size() % DumpChunk, 0u);
+            EXPECT_EQ(file, Flash(0, file.size()));
+            EXPECT_EQ(Files.Closed.count(name), outcome != 'R' ? 1u : 0u);
             break;
-        case TTransfer::PartsDump:
+        }
+        case TTransfer::PartsDump: {
             // Every case ends in the first region, whose file is incomplete.
-            ASSERT_EQ(Files.Created.size(), 1u);
-            EXPECT_EQ(Files.Created[0]->Name, ops::DumpFileName(Clock.Now(), FlashParts[0].Name));
-            EXPECT_LT(Files.Created[0]->Bytes.size(), static_cast<std::size_t>(FlashParts[0].Size));
-            EXPECT_EQ(Files.Created[0]->Bytes,
-                      Flash(static_cast<std::uint32_t>(FlashParts[0].Start), Files.Created[0]->Bytes.size()));
+            const std::string name = ops::DumpFileName(Clock.Now(), FlashParts[0].Name);
+            EXPECT_EQ(Files.Created, std::vector<std::string>{name});
+            const TByteArray& file = Files.Content[name];
+            EXPECT_LT(file.size(), static_cast<std::size_t>(FlashParts[0].Size));
+            EXPECT_EQ(file, Flash(static_cast<std::uint32_t>(FlashParts[0].Start), file.size()));
             break;
+        }
         case TTransfer::Capture:
             if (outcome == 'D') {
                 EXPECT_EQ(data, signal);
-                ASSERT_EQ(Files.Created.size(), 1u);
-                EXPECT_EQ(Files.Created[0]->Bytes, signal);
+                EXPECT_EQ(Files.Created, std::vector<std::string>{ops::CaptureFileName});
+                EXPECT_EQ(Files.Content[ops::CaptureFileName], signal);
             } else {
                 EXPECT_TRUE(Files.Created.empty());
             }
@@ -322,7 +322,7 @@ TEST_P(TFaultMatrix, OutcomeLineDataAndRecovery)
         // heavily loaded machine delays past the link's wait fails one
         // attempt, as it would for a user, who presses again; a broken link
         // fails them all.
-        Sink.OnKeepGoing = nullptr;
+        Sink.OnQuestion = nullptr;
         Sim->SetFaults({});
         if (!Sim->Plugged())
             Bus.Plug(Sim);
