@@ -81,6 +81,10 @@ TEST_F(TTrickleFixture, StopPhaseOfAStreamingRemoteFailsAndReconnects)
     EXPECT_FALSE(Corvane->IrCapture(data));
     EXPECT_EQ(Sim->ResetCount(), resets + 1);
     EXPECT_FALSE(Corvane->Busy());
+    // The capture itself went well: what it captured stays.
+    TByteArray captured = TRemoteFirmware::MakeIrSignal({0x08});
+    captured.insert(captured.end(), {0x80, 0x00});
+    EXPECT_EQ(data, captured);
 
     Sim->SetFaults({});
     TByteArray version;
