@@ -143,7 +143,10 @@ bool ParseHidReportDescriptor(const std::uint8_t* data, std::size_t size, THidRe
                 total += static_cast<std::uint64_t>(globals.ReportSize) * globals.ReportCount;
                 if (total > MaxReportBits)
                     return false;
-                anyReport = true;
+                // A main item of 0 bits (no Report Size or Count yet) puts
+                // nothing into a report: alone it describes no report.
+                if (total > 0)
+                    anyReport = true;
             }
         }
         // Local items and the reserved type carry nothing about lengths.

@@ -27,7 +27,7 @@ struct THidReportInfo {
 // empty, truncated inside an item, unbalanced (Pop without Push, End Collection
 // without Collection, a Collection never ended), uses report ID 0 or one above
 // 255, declares a report longer than 65,535 bytes, or declares no report at
-// all; info is then untouched. Never reads outside the size bytes.
+// all (main items of 0 bits declare none); info is then untouched. Never reads outside the size bytes.
 //
 // Local items, long items and unknown tags say nothing about report lengths
 // and are skipped.

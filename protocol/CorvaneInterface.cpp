@@ -4,6 +4,7 @@
 #include "UsbIds.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 // A failed consistency check on what the remote sent. The line is this
@@ -35,6 +36,19 @@ private:
     bool& FFlag;
     bool FSaved;
 };
+
+// A healthy remote sends at most one input report per millisecond (a
+// full-speed interrupt endpoint). A streamed read gets four times what such a
+// remote needs for its reports, plus a second, and counts as broken beyond
+// that: a remote trickling a byte per packet, each just inside the link's
+// read wait, would otherwise hold the window for hours without a message
+// dispatched.
+using TStreamClock = std::chrono::steady_clock;
+
+TStreamClock::time_point StreamDeadline(std::size_t reports)
+{
+    return TStreamClock::now() + 4 * std::chrono::milliseconds(reports) + std::chrono::seconds(1);
+}
 
 void PutAddress(TByteArray& packet, std::size_t at, std::uint32_t address)
 {
@@ -412,12 +426,19 @@ bool TCorvaneOne::ReceiveFlash(TByteArray& data, bool& reconnect)
     std::uint8_t expected = 0;
     std::uint8_t previousLow = 1;
     std::size_t received = 0;
+    // Data packets of up to 62 bytes, a tail cut into at most four smaller
+    // ones, and the acknowledgement.
+    const auto deadline = StreamDeadline(data.size() / 62 + 5);
 
     SleepFor(Timing().ReplyPause);
     Abort = false;
 
     TByteArray packet;
     for (;;) {
+        if (TStreamClock::now() > deadline) {
+            reconnect = true;
+            return false;
+        }
         if (!ReadReply(packet)) {
             // Silence before any data: the remote has nothing at this address
             // (the end of the flash). Silence in the middle of a transfer
@@ -563,56 +584,65 @@ bool TCorvaneOne::IrCapture(TByteArray& data)
     Abort = false;
 
     TByteArray packet;
-    do {
-        FLoop.DispatchMessages(true);
-        Progress = static_cast<int>(stored);
+    try {
+        do {
+            FLoop.DispatchMessages(true);
+            Progress = static_cast<int>(stored);
 
-        // A reconnection in a handler above (the remote replugged) has reset
-        // the remote: this capture is over on its side, and the fresh link
-        // would only be waited on in vain. Nothing to stop there either.
-        if (FLinkGeneration != generation) {
-            data.clear();
-            return false;
-        }
-
-        if (!ReadReply(packet)) {
-            if (--patience <= 0)
-                error = done = true;
-            continue;
-        }
-        patience = 2;
-        const std::uint8_t type = GetPacketType(packet);
-        if (type == PKT_ACK) {
-            done = true;
-        } else if (type != PKT_IR_DATA) {
-            error = done = true;
-        } else {
-            if (packet[1] == expected)
-                expected = static_cast<std::uint8_t>(expected + 0x10);
-            else
-                error = done = true;
-
-            // The data length is in the report's last byte, not in the header.
-            int length = packet.back() - 2;
-            CORVANE_ASSERT(length % 2 == 0, "IrCapture expected even length");
-            CORVANE_ASSERT(length > 0, "IrCapture invalid length");
-            if (static_cast<std::size_t>(length) + 2 > packet.size()) {
-                // The data field would run past the end of the report.
-                error = done = true;
-            } else if (stored + static_cast<std::size_t>(length) > capacity) {
-                done = true;
-            } else if (!error) {
-                // The end marker ends the capture; it is kept, the rest of its
-                // field is not.
-                if (packet[2] == 0x80 && packet[3] == 0x00) {
-                    length = 2;
-                    done = true;
-                }
-                std::copy(packet.begin() + 2, packet.begin() + 2 + length, data.begin() + static_cast<long>(stored));
-                stored += static_cast<std::size_t>(length);
+            // A reconnection in a handler above (the remote replugged) has reset
+            // the remote: this capture is over on its side, and the fresh link
+            // would only be waited on in vain. Nothing to stop there either.
+            if (FLinkGeneration != generation) {
+                data.clear();
+                return false;
             }
-        }
-    } while (!done && !Abort);
+
+            if (!ReadReply(packet)) {
+                if (--patience <= 0)
+                    error = done = true;
+                continue;
+            }
+            patience = 2;
+            const std::uint8_t type = GetPacketType(packet);
+            if (type == PKT_ACK) {
+                done = true;
+            } else if (type != PKT_IR_DATA) {
+                error = done = true;
+            } else {
+                if (packet[1] == expected)
+                    expected = static_cast<std::uint8_t>(expected + 0x10);
+                else
+                    error = done = true;
+
+                // The data length is in the report's last byte, not in the header.
+                int length = packet.back() - 2;
+                CORVANE_ASSERT(length % 2 == 0, "IrCapture expected even length");
+                CORVANE_ASSERT(length > 0, "IrCapture invalid length");
+                if (static_cast<std::size_t>(length) + 2 > packet.size()) {
+                    // The data field would run past the end of the report.
+                    error = done = true;
+                } else if (stored + static_cast<std::size_t>(length) > capacity) {
+                    done = true;
+                } else if (!error) {
+                    // The end marker ends the capture; it is kept, the rest of its
+                    // field is not.
+                    if (packet[2] == 0x80 && packet[3] == 0x00) {
+                        length = 2;
+                        done = true;
+                    }
+                    std::copy(packet.begin() + 2, packet.begin() + 2 + length, data.begin() + static_cast<long>(stored));
+                    stored += static_cast<std::size_t>(length);
+                }
+            }
+        } while (!done && !Abort);
+    } catch (const ECorvaneAssertion&) {
+        // The remote is still capturing: stop it before the error goes on,
+        // or it streams until the next request flushes it.
+        data.clear();
+        if (FLinkGeneration == generation)
+            FDevice->WriteReport(NewPacket(PKT_IR_CAPTURE_STOP, {}));
+        throw;
+    }
 
     if (error)
         data.clear();
@@ -625,12 +655,17 @@ bool TCorvaneOne::IrCapture(TByteArray& data)
     SleepFor(Timing().ReplyPause);
 
     // A remote that goes on streaming after the stop request gets a bounded
-    // number of late reports skipped; then the capture fails rather than
-    // holding the window.
+    // number of late reports skipped, in a bounded time; then the capture
+    // fails rather than holding the window. Overtime is a broken stream.
     constexpr int MaxLateReports = 1000;
+    const auto deadline = StreamDeadline(MaxLateReports + 1);
     int late = 0;
     patience = 4;
     for (;;) {
+        if (TStreamClock::now() > deadline) {
+            Reconnect();
+            return false;
+        }
         if (ReadReply(packet)) {
             patience = 4;
             if (GetPacketType(packet) == PKT_ACK)

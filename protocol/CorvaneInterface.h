@@ -151,7 +151,9 @@ public:
     // - Failure after it: data has been resized to size and holds what had
     //   arrived (zeros after it). A wrong counter, a wrong packet type, a
     //   packet without data or with more than was asked for is a broken
-    //   stream: the remote is reconnected before the call returns. Silence in
+    //   stream: the remote is reconnected before the call returns. So is a
+    //   stream that runs past four times what a healthy remote needs for
+    //   size bytes at one report per millisecond, plus a second. Silence in
     //   the middle of the data, a short acknowledged stream or Abort fail
     //   without reconnecting.
     bool ReadFlash(TByteArray& data, std::uint32_t address, std::uint16_t size);
@@ -167,10 +169,14 @@ public:
     // Lets the remote capture an infrared signal; on success data holds the
     // capture stream. Dispatches one round of window messages per read.
     // Failure before the start request was written leaves data untouched;
-    // any later failure leaves it empty (or, when only the stop request
-    // cannot be written, holding what was captured). A reconnection by a
-    // handler dispatched inside (the remote replugged) ends the capture at
-    // once with failure.
+    // any later failure leaves it empty, except a failure after the capture
+    // itself went well, which leaves what was captured: the stop request not
+    // written or not acknowledged, more than 1000 late reports after it, or
+    // a stop phase longer than those would take a healthy remote (four times
+    // one report per millisecond, plus a second; the remote is then
+    // reconnected). A reconnection by a handler dispatched inside (the
+    // remote replugged) ends the capture at once with failure. A consistency
+    // error in the capture sends the stop request before it raises.
     bool IrCapture(TByteArray& data);
 
     // --- State ---------------------------------------------------------------

@@ -10,6 +10,7 @@ PACKAGES="
   libgtest-dev libgmock-dev
   xvfb xauth
   dpkg-dev file scdoc lintian desktop-file-utils
+  clang libclang-rt-dev llvm
 "
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -28,7 +28,7 @@ configure() {  # configure <dir> [cmake options...]
 # simulated bus and the simulated remote's firmware thread. Run again and
 # again under the sanitizers, so that a race that shows once in a while on a
 # loaded machine shows here.
-threaded='^(TRingFixture|TLinkFixture|TBusFixture|SimHidBus|PlainEventLoop|TTraceFixture|TracePlatform)'
+threaded='^(TRingFixture|TLinkFixture|TBusFixture|SimHidBus)\.'
 
 echo "== build/: everything"
 configure build
@@ -46,6 +46,9 @@ echo "== build-tsan/: the threaded suites with ThreadSanitizer, repeated"
 configure build-tsan -DCORVANE_BUILD_CONSOLE=OFF -DCORVANE_BUILD_BENCH=OFF -DCORVANE_SANITIZE=thread
 cmake --build build-tsan -j "$jobs" --target test_ring test_usb_device test_sim_remote test_plain_event_loop test_trace_platform
 (cd build-tsan && ctest -j "$jobs" -R "$threaded" --repeat until-fail:3 --output-on-failure)
+
+echo "== build-fuzz/: every fuzz harness (libFuzzer, ASan+UBSan), a fixed number of runs"
+sh scripts/fuzz.sh
 
 echo "== build-deb/: the Debian package: build, lintian, install, check, purge"
 sh scripts/test-package.sh

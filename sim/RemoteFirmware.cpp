@@ -170,8 +170,9 @@ public:
     virtual ~TStream() = default;
 
     // The first packet is due then; the rest follow as fast as the endpoint
-    // takes them.
+    // takes them, unless the stream is held back (a trickling remote).
     TTime Due() const { return FDue; }
+    void HoldUntil(TTime due) { FDue = due; }
     // The next output; false when the stream has ended.
     virtual bool Next(TOutput& output) = 0;
 
@@ -223,7 +224,8 @@ public:
             output.Packet = std::move(packet);
             return true;
         }
-        const std::uint32_t size = FFaults.FlashEndless && FRemaining == 0
+        const std::uint32_t size = FFaults.TrickleInterval.count() > 0 ? 1
+                                   : FFaults.FlashEndless && FRemaining == 0
                                        ? FlashDataSize(~0ULL, FFirmware.FInputLength)
                                        : FlashDataSize(FRemaining, FFirmware.FInputLength);
 
@@ -471,6 +473,8 @@ bool TRemoteFirmware::Take(TOutput& output, TTime now)
     } else {
         output = std::move(*FStreamNext);
         FStreamNext.reset();
+        if (FFaults.TrickleInterval.count() > 0)
+            FStream->HoldUntil(now + FFaults.TrickleInterval);
     }
     // Whatever was to follow leaves the bus with the device.
     if (output.Unplug)

@@ -42,6 +42,10 @@ struct TSimFaults {
     int LengthCode = -1;                 // short commands: this length code in
                                          // the reply header (11-15 are invalid)
     std::chrono::milliseconds ReplyDelay{0};  // answer this late
+    std::chrono::milliseconds TrickleInterval{0};  // streams (flash read, capture,
+                                         // what follows a stop request): one
+                                         // packet this often, and a flash data
+                                         // packet carries a single byte
     int VersionPayloadLength = -1;       // version reply: only this many payload
                                          // bytes (length code set to match)
 

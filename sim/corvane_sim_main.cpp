@@ -48,6 +48,8 @@ const TFaultOption FaultOptions[] = {
     {"echo", &TSimFaults::EchoOverride, "=N: byte 1 of short replies is N"},
     {"length-code", &TSimFaults::LengthCode, "=N: short replies carry length code N (11-15 are invalid)"},
     {"reply-delay", &TSimFaults::ReplyDelay, "=MS: answer MS milliseconds late"},
+    {"trickle", &TSimFaults::TrickleInterval,
+     "=MS: streams send one packet per MS milliseconds, flash data one byte per packet"},
     {"version-payload-length", &TSimFaults::VersionPayloadLength, "=N: the version reply has N payload bytes"},
     // Flash read
     {"flash-sequence-error-at", &TSimFaults::FlashSequenceErrorAt, "=N: data packet N has a wrong counter"},

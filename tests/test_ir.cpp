@@ -141,7 +141,7 @@ TEST_F(TIrFixture, ReportOutOfStepEndsTheCaptureEmptyAndStillStopsIt)
     }
 }
 
-TEST_F(TIrFixture, OddOrEmptyLengthRaisesWithoutStopping)
+TEST_F(TIrFixture, OddOrEmptyLengthStopsTheCaptureAndRaises)
 {
     struct TCase {
         int LengthByte;
@@ -163,7 +163,9 @@ TEST_F(TIrFixture, OddOrEmptyLengthRaisesWithoutStopping)
             EXPECT_EQ(std::string(e.what()).rfind(std::string(c.Message) + " (CorvaneInterface, line ", 0), 0u)
                 << e.what();
         }
-        EXPECT_EQ(Received(), TReports{Start});
+        // The remote is told to stop before the error goes on.
+        EXPECT_EQ(Received(), (TReports{Start, Stop}));
+        EXPECT_TRUE(data.empty());
         EXPECT_TRUE(Corvane->Connected());
         EXPECT_FALSE(Corvane->Busy());
     }

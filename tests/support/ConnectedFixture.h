@@ -1,6 +1,7 @@
 #pragma once
 // A TCorvaneOne connected to a healthy simulated remote on the simulated bus,
-// with shortened waits; what the connection itself sent is forgotten.
+// with shortened waits (FastTiming unless given); what the connection itself
+// sent is forgotten.
 
 #include "CorvaneInterface.h"
 #include "FastTiming.h"
@@ -12,9 +13,9 @@
 
 #include <memory>
 
-template <typename TRemote = TSimRemote>
+template <typename TRemote = TSimRemote, TTiming (*MakeTiming)() = FastTiming>
 struct TConnectedFixture : ::testing::Test {
-    TScopedTiming Fast{FastTiming()};
+    TScopedTiming Fast{MakeTiming()};
     TTestEventLoop Loop;
     TSimHidBus Bus;
     std::shared_ptr<TRemote> Sim = std::make_shared<TRemote>();
