@@ -42,6 +42,9 @@ void TFileInputThread::Execute()
             SleepFor(Timing().ReaderWait);
         }
     }
+    // A read still in progress is cancelled here, on the thread that issued
+    // it, before the link closes the handle.
+    FHandle.EndReads();
 }
 
 void TFileInputThread::Append(const std::uint8_t* data, int count)
@@ -165,9 +168,16 @@ bool TUsbDevice::FindDevice(IHidPlatform& platform, int vendorId, int productId)
         if (!writeHandle->GetAttributes(vid, pid) || vid != static_cast<std::uint16_t>(vendorId) ||
             pid != static_cast<std::uint16_t>(productId))
             continue;
+        // The remote, but open for queries only: a link on it would look
+        // connected while every write and read fails. Keep the reason instead.
+        if (error) {
+            if (!FOpenFailure)
+                FOpenFailure = TOpenFailure{info.Path, error};
+            continue;
+        }
 
-        auto readHandle = platform.Open(info.Path, error);
-        if (!readHandle) {
+        auto readHandle = platform.OpenForReading(info.Path, error);
+        if (!readHandle || error) {
             if (!FOpenFailure)
                 FOpenFailure = TOpenFailure{info.Path, error};
             continue;
