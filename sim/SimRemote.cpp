@@ -146,7 +146,11 @@ std::shared_ptr<TSimRemote> TSimRemote::Demo()
 
     const std::time_t now = std::time(nullptr);
     std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &now);  // the same, with the arguments the other way round
+#else
     localtime_r(&now, &local);
+#endif
     remote->SetClock(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_wday + 1, local.tm_hour,
                      local.tm_min, local.tm_sec);
 
