@@ -51,10 +51,17 @@ void TFileInputThread::Append(const std::uint8_t* data, int count)
 {
     const int length = RingLength();
     const int writePos = FWritePos.load(std::memory_order_relaxed);  // only this thread writes it
-    // The value is not used: the reader overtakes unread bytes when the GUI
-    // thread falls 1000 reports behind. The acquire only orders the GUI
-    // thread's earlier copies out of the ring before the bytes written here.
-    (void)FReadPos.load(std::memory_order_acquire);
+    // The acquire orders the GUI thread's copies out of the released bytes
+    // before this thread writes over them.
+    const int readPos = FReadPos.load(std::memory_order_acquire);
+    const int unread = writePos >= readPos ? writePos - readPos : length - readPos + writePos;
+    if (count > length - 1 - unread) {
+        // The GUI thread is a whole ring behind. Overwriting unread bytes
+        // would tear the report it may be copying right now; the newest
+        // report is dropped instead.
+        FDropped.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
     int newPos;
     if (writePos + count < length) {
         std::memcpy(&FRing[writePos], data, count);
@@ -109,15 +116,16 @@ constexpr int MaxReportLength = 65;
 constexpr int MinReportLength = 65;
 }  // namespace
 
-TUsbDevice::TUsbDevice(IHidPlatform& platform, IGuiEventLoop& loop, int vendorId, int productId)
-    : FVendorId(vendorId), FProductId(productId)
+TUsbDevice::TUsbDevice(IHidPlatform& platform, IGuiEventLoop& loop, int vendorId, int productId,
+                       std::string devicePath)
+    : FVendorId(vendorId), FProductId(productId), FBoundPath(std::move(devicePath))
 {
     // Watch before looking, so that a remote plugged in between is not missed.
     // The watch also runs when the remote is absent: its arrival then leads
     // the owner to reconnect.
     FWatch = platform.Watch(loop, [this](const THotplugEvent& event) { DeviceChange(event); });
 
-    if (!FindDevice(platform, vendorId, productId))
+    if (!FindDevice(platform))
         return;
 
     int inputReportLength = 0;
@@ -148,47 +156,73 @@ TUsbDevice::~TUsbDevice()
     FReadHandle.reset();
 }
 
-bool TUsbDevice::FindDevice(IHidPlatform& platform, int vendorId, int productId)
+bool TUsbDevice::FindDevice(IHidPlatform& platform)
 {
-    for (const THidInterfaceInfo& info : platform.Enumerate()) {
+    const std::vector<THidInterfaceInfo> interfaces = platform.Enumerate();
+    if (!FBoundPath.empty()) {
+        // Only the named interface. The enumeration tells its IDs when it
+        // lists it; a path it does not list is still tried, the IDs read from
+        // the open handle decide.
+        const auto listed = std::find_if(interfaces.begin(), interfaces.end(),
+                                         [this](const THidInterfaceInfo& info) { return info.Path == FBoundPath; });
+        THidInterfaceInfo info;
+        info.Path = FBoundPath;
+        if (listed != interfaces.end())
+            info = *listed;
+        if (info.IdsKnown && (info.VendorId != FVendorId || info.ProductId != FProductId))
+            return false;
+        // The user named it as the remote: why it cannot be opened is worth
+        // saying even when its IDs are unknown.
+        return TryInterface(platform, info, true);
+    }
+
+    for (const THidInterfaceInfo& info : interfaces) {
         // Skip what is known not to be the remote without opening it: opening
         // other people's keyboards only fails with permission errors.
-        if (info.IdsKnown && (info.VendorId != vendorId || info.ProductId != productId))
+        if (info.IdsKnown && (info.VendorId != FVendorId || info.ProductId != FProductId))
             continue;
-
-        std::error_code error;
-        auto writeHandle = platform.Open(info.Path, error);
-        if (!writeHandle) {
-            if (info.IdsKnown && !FOpenFailure)
-                FOpenFailure = TOpenFailure{info.Path, error};
-            continue;
-        }
-        std::uint16_t vid = 0;
-        std::uint16_t pid = 0;
-        if (!writeHandle->GetAttributes(vid, pid) || vid != static_cast<std::uint16_t>(vendorId) ||
-            pid != static_cast<std::uint16_t>(productId))
-            continue;
-        // The remote, but open for queries only: a link on it would look
-        // connected while every write and read fails. Keep the reason instead.
-        if (error) {
-            if (!FOpenFailure)
-                FOpenFailure = TOpenFailure{info.Path, error};
-            continue;
-        }
-
-        auto readHandle = platform.OpenForReading(info.Path, error);
-        if (!readHandle || error) {
-            if (!FOpenFailure)
-                FOpenFailure = TOpenFailure{info.Path, error};
-            continue;
-        }
-        FWriteHandle = std::move(writeHandle);
-        FReadHandle = std::move(readHandle);
-        FDevicePath = info.Path;
-        FOpenFailure.reset();
-        return true;
+        if (TryInterface(platform, info, info.IdsKnown))
+            return true;
     }
     return false;
+}
+
+bool TUsbDevice::TryInterface(IHidPlatform& platform, const THidInterfaceInfo& info, bool reportFailure)
+{
+    std::error_code error;
+    auto writeHandle = platform.Open(info.Path, error);
+    if (!writeHandle) {
+        // A path where nothing exists (a remote not plugged in) is "not
+        // found", not a failure to open.
+        const bool absent = error == std::errc::no_such_file_or_directory || error == std::errc::no_such_device;
+        if (reportFailure && !FOpenFailure && !(absent && !info.IdsKnown))
+            FOpenFailure = TOpenFailure{info.Path, error};
+        return false;
+    }
+    std::uint16_t vid = 0;
+    std::uint16_t pid = 0;
+    if (!writeHandle->GetAttributes(vid, pid) || vid != static_cast<std::uint16_t>(FVendorId) ||
+        pid != static_cast<std::uint16_t>(FProductId))
+        return false;
+    // The remote, but open for queries only: a link on it would look
+    // connected while every write and read fails. Keep the reason instead.
+    if (error) {
+        if (!FOpenFailure)
+            FOpenFailure = TOpenFailure{info.Path, error};
+        return false;
+    }
+
+    auto readHandle = platform.OpenForReading(info.Path, error);
+    if (!readHandle || error) {
+        if (!FOpenFailure)
+            FOpenFailure = TOpenFailure{info.Path, error};
+        return false;
+    }
+    FWriteHandle = std::move(writeHandle);
+    FReadHandle = std::move(readHandle);
+    FDevicePath = info.Path;
+    FOpenFailure.reset();
+    return true;
 }
 
 bool TUsbDevice::WriteReport(const TByteArray& data)
@@ -238,6 +272,8 @@ void TUsbDevice::DeviceChange(const THotplugEvent& event)
     // Only the remote's own comings and goings count: a mouse unplugged must
     // not hide the pages, a keyboard plugged in must not reset the remote in
     // the middle of a transfer.
+    if (!FBoundPath.empty() && event.Interface.Path != FBoundPath)
+        return;
     if (event.Kind == THotplugKind::Removal) {
         if (FDevicePath.empty() || event.Interface.Path != FDevicePath)
             return;

@@ -22,15 +22,19 @@
 class IGuiEventLoop;
 
 // The reader: a thread that reads one input report at a time and appends it to
-// a ring of 1000 reports.
+// a ring of 1000 report slots.
 //
 // The ring has exactly two positions, each with a single writer: WritePos is
 // written only by the reader thread, ReadPos only by the GUI thread, each
 // with release so that the other side sees the bytes (or the copies out of
 // them) that came before.
 // Both are 16 bits wide, so the ring holds at most 65,535 bytes: reports of at
-// most 65 bytes. The reader never looks at ReadPos: when the GUI thread leaves
-// more than 1000 reports untaken, the oldest are overwritten without notice.
+// most 65 bytes. The reader writes only into space the GUI thread has
+// released, and one byte always stays free so that a full ring is not taken
+// for an empty one: at most 999 reports wait unread. When the GUI thread
+// leaves that many untaken, newer reports are dropped whole and counted; what
+// comes out is always whole reports in the order they arrived, and the
+// protocol sees the gap in its packet counters.
 class TFileInputThread {
 public:
     static constexpr int RingReports = 1000;
@@ -56,6 +60,9 @@ public:
     int ReportSize() const { return FReportSize; }
     int RingLength() const { return static_cast<int>(FRing.size()); }
 
+    // Any thread: reports dropped so far because the ring was full.
+    std::uint64_t Dropped() const { return FDropped.load(std::memory_order_relaxed); }
+
     // For tests: appends bytes as the reader thread does when a read
     // completes. Call only while the thread cannot append (its handle is idle).
     void AppendForTest(const std::uint8_t* data, int count) { Append(data, count); }
@@ -69,6 +76,7 @@ private:
     int FReportSize;
     std::atomic<std::uint16_t> FWritePos{0};
     std::atomic<std::uint16_t> FReadPos{0};
+    std::atomic<std::uint64_t> FDropped{0};
     std::atomic<bool> FStopRequest{false};
     std::thread FThread;
 };
@@ -85,7 +93,15 @@ public:
     // opens it twice, reads its report lengths, starts the reader and watches
     // for arrival and removal. Raises nothing for a missing or unusable
     // device: Connected() tells whether the link can be used.
-    TUsbDevice(IHidPlatform& platform, IGuiEventLoop& loop, int vendorId, int productId);
+    //
+    // With a devicePath the link is bound to that interface and tries no
+    // other: the path as Open takes it and as the platform reports it in
+    // arrival and removal events ("/dev/hidraw3", "sim:hidraw1"). Its IDs are
+    // still checked; an interface with other IDs counts as not found, as does
+    // a path where no interface exists. Arrivals and removals at other paths
+    // are ignored.
+    TUsbDevice(IHidPlatform& platform, IGuiEventLoop& loop, int vendorId, int productId,
+               std::string devicePath = {});
 
     // Stops the watch, then the reader (joined within one read wait), then
     // closes both handles.
@@ -113,20 +129,30 @@ public:
     // The interface in use, empty when none was found.
     const std::string& DevicePath() const { return FDevicePath; }
 
+    // The interface this link is bound to; empty when any remote will do.
+    const std::string& BoundPath() const { return FBoundPath; }
+
     // Set when an interface with the right IDs exists but could not be opened
-    // for reading and writing (typically: permission denied).
+    // for reading and writing (typically: permission denied). For a bound
+    // link: when the bound interface exists but could not be opened, unless
+    // its IDs are known to be another device's.
     const std::optional<TOpenFailure>& OpenFailure() const { return FOpenFailure; }
 
     // Called on the GUI thread after Connected has been updated, on the arrival
-    // of the remote (also while not connected) and on the removal of this
-    // link's own interface. The callback may destroy the link.
+    // of the remote (also while not connected; for a bound link only at its
+    // path) and on the removal of this link's own interface. The callback may
+    // destroy the link.
     std::function<void()> OnChange;
 
     // For tests: the reader, or null when not connected.
     TFileInputThread* Reader() const { return FReader.get(); }
 
 private:
-    bool FindDevice(IHidPlatform& platform, int vendorId, int productId);
+    bool FindDevice(IHidPlatform& platform);
+    // Opens one interface twice and checks its IDs; true when the link now
+    // uses it. Keeps the first open failure when reportFailure says that the
+    // interface may be the remote.
+    bool TryInterface(IHidPlatform& platform, const THidInterfaceInfo& info, bool reportFailure);
     void DeviceChange(const THotplugEvent& event);
 
     std::unique_ptr<IHidHandle> FWriteHandle;
@@ -138,6 +164,7 @@ private:
     int FOutputLength = -1;
     int FVendorId;
     int FProductId;
+    std::string FBoundPath;
     std::string FDevicePath;
     std::optional<TOpenFailure> FOpenFailure;
     TByteArray FWriteBuffer;

@@ -107,7 +107,8 @@ int GetPacketLength(const TByteArray& packet)
 // Connection
 // ---------------------------------------------------------------------------
 
-TCorvaneOne::TCorvaneOne(IHidPlatform& platform, IGuiEventLoop& loop) : FPlatform(platform), FLoop(loop)
+TCorvaneOne::TCorvaneOne(IHidPlatform& platform, IGuiEventLoop& loop, std::string devicePath)
+    : FPlatform(platform), FLoop(loop), FBoundPath(std::move(devicePath))
 {
     // A version reply that breaks the packet rules must not keep the object
     // from existing: the connection then stands with the version unknown, and
@@ -128,7 +129,8 @@ bool TCorvaneOne::Reconnect()
 {
     ++FLinkGeneration;
     FDevice.reset();
-    FDevice = std::make_unique<TUsbDevice>(FPlatform, FLoop, CORVANE_USB_IDS.VendorId, CORVANE_USB_IDS.ProductId);
+    FDevice = std::make_unique<TUsbDevice>(FPlatform, FLoop, CORVANE_USB_IDS.VendorId, CORVANE_USB_IDS.ProductId,
+                                           FBoundPath);
     FConnected = FDevice->Connected();
     FDevice->OnChange = [this] { DeviceChanged(); };
     FArchitecture = -1;
@@ -423,19 +425,21 @@ bool TCorvaneOne::ReceiveFlash(TByteArray& data, bool& reconnect)
             return false;
         }
 
-        const int length = GetPacketLength(packet);
-        // A packet without a data byte, or with more data than was asked
-        // for, is a broken stream like a wrong counter: nothing of it is
-        // stored, and an endless stream cannot hold the window.
-        if (length < 2 || received + static_cast<std::size_t>(length - 1) > data.size()) {
-            reconnect = true;
-            return false;
-        }
+        // The counter first: a packet out of sequence is a broken stream,
+        // whatever its length code claims.
         const std::uint8_t high = packet[1] >> 4;
         const std::uint8_t low = packet[1] & 0x0F;
         if (low < previousLow)
             expected = (expected + 1) & 0x0F;
         if (high != expected) {
+            reconnect = true;
+            return false;
+        }
+        const int length = GetPacketLength(packet);
+        // A packet without a data byte, or with more data than was asked
+        // for, is a broken stream like a wrong counter: nothing of it is
+        // stored, and an endless stream cannot hold the window.
+        if (length < 2 || received + static_cast<std::size_t>(length - 1) > data.size()) {
             reconnect = true;
             return false;
         }
@@ -543,12 +547,21 @@ bool TCorvaneOne::IrCapture(TByteArray& data)
     int patience = 50;
     bool error = false;
     bool done = false;
+    const unsigned generation = FLinkGeneration;
     Abort = false;
 
     TByteArray packet;
     do {
         FLoop.DispatchMessages(true);
         Progress = static_cast<int>(stored);
+
+        // A reconnection in a handler above (the remote replugged) has reset
+        // the remote: this capture is over on its side, and the fresh link
+        // would only be waited on in vain. Nothing to stop there either.
+        if (FLinkGeneration != generation) {
+            data.clear();
+            return false;
+        }
 
         if (!ReadReply(packet)) {
             if (--patience <= 0)

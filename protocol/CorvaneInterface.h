@@ -8,8 +8,10 @@
 //
 // All operations run on the GUI thread. Device trouble never raises: every
 // operation returns a success flag and leaves its out arguments as they were
-// on failure. A reply that breaks the packet rules (an invalid length code, an
-// odd capture length) fails a consistency check, which raises ECorvaneAssertion.
+// on failure, except the two streamed reads (ReadFlash, IrCapture), which say
+// below what they leave. A reply that breaks the packet rules (an invalid
+// length code, an odd capture length) fails a consistency check, which raises
+// ECorvaneAssertion.
 
 #include "../hid/EventLoop.h"
 #include "../hid/HidPlatform.h"
@@ -95,8 +97,10 @@ struct TDecodedVersion {
 class TCorvaneOne {
 public:
     // Connects at once (Reconnect); its result is not kept. The platform and
-    // the loop must outlive the object.
-    TCorvaneOne(IHidPlatform& platform, IGuiEventLoop& loop);
+    // the loop must outlive the object. With a devicePath every link it
+    // builds, on every reconnection, is bound to that interface (see
+    // TUsbDevice); without one the first remote found is used.
+    TCorvaneOne(IHidPlatform& platform, IGuiEventLoop& loop, std::string devicePath = {});
     ~TCorvaneOne();
 
     TCorvaneOne(const TCorvaneOne&) = delete;
@@ -135,9 +139,19 @@ public:
 
     // --- Flash ---------------------------------------------------------------
 
-    // Streams size bytes from the 24-bit address into data. Success with an
-    // empty array means the remote did not answer at all (the end of the
-    // flash). See the source for the failure cases and when it reconnects.
+    // Streams size bytes from the 24-bit address into data.
+    // - Success with size bytes: the remote sent them all and acknowledged.
+    // - Success with an empty array: the remote sent nothing at all after the
+    //   request (the end of the flash, and also a remote removed before its
+    //   first packet).
+    // - Failure before the request was written (not connected, refused during
+    //   a stream, write failed): data untouched.
+    // - Failure after it: data has been resized to size and holds what had
+    //   arrived (zeros after it). A wrong counter, a wrong packet type, a
+    //   packet without data or with more than was asked for is a broken
+    //   stream: the remote is reconnected before the call returns. Silence in
+    //   the middle of the data, a short acknowledged stream or Abort fail
+    //   without reconnecting.
     bool ReadFlash(TByteArray& data, std::uint32_t address, std::uint16_t size);
 
     // Streams size bytes of data to the 24-bit address, dispatching the
@@ -150,11 +164,18 @@ public:
 
     // Lets the remote capture an infrared signal; on success data holds the
     // capture stream. Dispatches one round of window messages per read.
+    // Failure before the start request was written leaves data untouched;
+    // any later failure leaves it empty (or, when only the stop request
+    // cannot be written, holding what was captured). A reconnection by a
+    // handler dispatched inside (the remote replugged) ends the capture at
+    // once with failure.
     bool IrCapture(TByteArray& data);
 
     // --- State ---------------------------------------------------------------
 
     bool Connected() const { return FConnected; }
+    // The interface the connection is bound to; empty when any remote will do.
+    const std::string& BoundPath() const { return FBoundPath; }
     int Architecture() const { return FArchitecture; }
     int Protocol() const { return FProtocol; }
 
@@ -201,6 +222,7 @@ private:
 
     IHidPlatform& FPlatform;
     IGuiEventLoop& FLoop;
+    const std::string FBoundPath;
     std::unique_ptr<TUsbDevice> FDevice;
     bool FConnected = false;
     int FArchitecture = -1;

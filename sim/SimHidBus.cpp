@@ -75,19 +75,6 @@ bool TSimHidDevice::Plugged() const
     return FPlugged;
 }
 
-void TSimHidDevice::UnplugSelf()
-{
-    TSimHidBus* bus;
-    std::string path;
-    {
-        std::lock_guard lock(FMutex);
-        bus = FBus;
-        path = FPath;
-    }
-    if (bus)
-        bus->Unplug(path);
-}
-
 namespace {
 
 // A handle on a simulated device: reads come from its own queue, writes go to
@@ -164,78 +151,84 @@ private:
 
 }  // namespace
 
-// Shared between a watch and the calls it has posted: the posted calls run on
-// the GUI thread, the same thread that destroys the watch, so a plain flag
-// read there is enough to drop calls that come after the destruction.
-struct TSimHidBus::TWatchState {
+// Shared between a watch and the calls it has posted. The posted calls run on
+// the GUI thread, the thread that destroys the watch, so the flag read there
+// drops calls that come after the destruction. Posting happens on whatever
+// thread plugs or unplugs, so it holds the mutex that the watch's destructor
+// takes: once that destructor has returned, nothing posts to the loop any
+// more, and the loop may go too.
+namespace {
+
+struct TSimWatchState {
+    std::mutex Mutex;
     IGuiEventLoop* Loop;
     std::function<void(const THotplugEvent&)> Callback;
-    std::atomic<bool> Alive{true};
+    bool Alive = true;  // under Mutex on other threads; read plainly on the GUI thread
 };
 
-class TSimHidBus::TWatch : public IHotplugWatch {
+class TWatch : public IHotplugWatch {
 public:
-    explicit TWatch(std::shared_ptr<TWatchState> state) : FState(std::move(state)) {}
-    ~TWatch() override { FState->Alive = false; }
+    explicit TWatch(std::shared_ptr<TSimWatchState> state) : FState(std::move(state)) {}
+    ~TWatch() override
+    {
+        std::lock_guard lock(FState->Mutex);
+        FState->Alive = false;
+    }
 
 private:
-    std::shared_ptr<TWatchState> FState;
+    std::shared_ptr<TSimWatchState> FState;
 };
 
-TSimHidBus::TSimHidBus() = default;
+}  // namespace
 
-TSimHidBus::~TSimHidBus()
+// The bus's state. The bus owns it, and so does every call in progress on it:
+// a device that unplugs itself from its own thread takes a reference first,
+// so destroying the bus meanwhile cannot pull the state from under that call.
+struct TSimBusCore {
+    struct TSlot {
+        std::string Path;
+        std::shared_ptr<TSimHidDevice> Device;
+    };
+
+    std::mutex Mutex;
+    std::vector<TSlot> Slots;
+    std::vector<std::weak_ptr<TSimWatchState>> Watches;
+    int NextNumber = 0;
+
+    // Takes the device off the bus; reports the removal when told to.
+    void Unplug(const std::string& path, bool report);
+    void Notify(const THotplugEvent& event);
+};
+
+void TSimHidDevice::UnplugSelf()
 {
-    std::vector<TSlot> slots;
+    std::shared_ptr<TSimBusCore> bus;
+    std::string path;
     {
         std::lock_guard lock(FMutex);
-        slots.swap(FSlots);
+        bus = FBus.lock();
+        path = FPath;
     }
-    for (auto& slot : slots) {
-        std::lock_guard lock(slot.Device->FMutex);
-        slot.Device->FBus = nullptr;
-        slot.Device->FPlugged = false;
-    }
+    if (bus)
+        bus->Unplug(path, true);
 }
 
-std::string TSimHidBus::Plug(std::shared_ptr<TSimHidDevice> device)
-{
-    THidInterfaceInfo info;
-    {
-        std::lock_guard lock(FMutex);
-        info.Path = "sim:hidraw" + std::to_string(FNextNumber++);
-        FSlots.push_back({info.Path, device});
-    }
-    {
-        std::lock_guard lock(device->FMutex);
-        device->FBus = this;
-        device->FPath = info.Path;
-        device->FPlugged = true;
-    }
-    device->OnPlugged();
-    info.IdsKnown = true;
-    info.VendorId = device->VendorId();
-    info.ProductId = device->ProductId();
-    Notify({THotplugKind::Arrival, info});
-    return info.Path;
-}
-
-void TSimHidBus::Unplug(const std::string& path)
+void TSimBusCore::Unplug(const std::string& path, bool report)
 {
     std::shared_ptr<TSimHidDevice> device;
     {
-        std::lock_guard lock(FMutex);
-        auto it = std::find_if(FSlots.begin(), FSlots.end(), [&](const TSlot& s) { return s.Path == path; });
-        if (it == FSlots.end())
+        std::lock_guard lock(Mutex);
+        auto it = std::find_if(Slots.begin(), Slots.end(), [&](const TSlot& s) { return s.Path == path; });
+        if (it == Slots.end())
             return;
         device = it->Device;
-        FSlots.erase(it);
+        Slots.erase(it);
     }
     std::vector<std::shared_ptr<TSimHidDevice::THandleQueue>> queues;
     {
         std::lock_guard lock(device->FMutex);
         device->FPlugged = false;
-        device->FBus = nullptr;
+        device->FBus.reset();
         for (auto& weak : device->FQueues)
             if (auto queue = weak.lock())
                 queues.push_back(std::move(queue));
@@ -248,6 +241,8 @@ void TSimHidBus::Unplug(const std::string& path)
         queue->Taken.notify_all();
     }
     device->OnUnplugged();
+    if (!report)
+        return;
     THidInterfaceInfo info;
     info.Path = path;
     info.IdsKnown = true;
@@ -256,12 +251,73 @@ void TSimHidBus::Unplug(const std::string& path)
     Notify({THotplugKind::Removal, info});
 }
 
+void TSimBusCore::Notify(const THotplugEvent& event)
+{
+    std::vector<std::shared_ptr<TSimWatchState>> watches;
+    {
+        std::lock_guard lock(Mutex);
+        for (auto& weak : Watches)
+            if (auto state = weak.lock())
+                watches.push_back(std::move(state));
+    }
+    for (auto& state : watches) {
+        std::lock_guard lock(state->Mutex);
+        if (!state->Alive)
+            continue;
+        state->Loop->Post([state, event] {
+            if (state->Alive)
+                state->Callback(event);
+        });
+    }
+}
+
+TSimHidBus::TSimHidBus() : FCore(std::make_shared<TSimBusCore>()) {}
+
+TSimHidBus::~TSimHidBus()
+{
+    std::vector<std::string> paths;
+    {
+        std::lock_guard lock(FCore->Mutex);
+        for (auto& slot : FCore->Slots)
+            paths.push_back(slot.Path);
+    }
+    for (auto& path : paths)
+        FCore->Unplug(path, false);
+}
+
+std::string TSimHidBus::Plug(std::shared_ptr<TSimHidDevice> device)
+{
+    THidInterfaceInfo info;
+    {
+        std::lock_guard lock(FCore->Mutex);
+        info.Path = "sim:hidraw" + std::to_string(FCore->NextNumber++);
+        FCore->Slots.push_back({info.Path, device});
+    }
+    {
+        std::lock_guard lock(device->FMutex);
+        device->FBus = FCore;
+        device->FPath = info.Path;
+        device->FPlugged = true;
+    }
+    device->OnPlugged();
+    info.IdsKnown = true;
+    info.VendorId = device->VendorId();
+    info.ProductId = device->ProductId();
+    FCore->Notify({THotplugKind::Arrival, info});
+    return info.Path;
+}
+
+void TSimHidBus::Unplug(const std::string& path)
+{
+    FCore->Unplug(path, true);
+}
+
 void TSimHidBus::Unplug(const std::shared_ptr<TSimHidDevice>& device)
 {
     std::string path;
     {
-        std::lock_guard lock(FMutex);
-        for (auto& slot : FSlots)
+        std::lock_guard lock(FCore->Mutex);
+        for (auto& slot : FCore->Slots)
             if (slot.Device == device)
                 path = slot.Path;
     }
@@ -271,9 +327,9 @@ void TSimHidBus::Unplug(const std::shared_ptr<TSimHidDevice>& device)
 
 std::vector<THidInterfaceInfo> TSimHidBus::Enumerate()
 {
-    std::lock_guard lock(FMutex);
+    std::lock_guard lock(FCore->Mutex);
     std::vector<THidInterfaceInfo> result;
-    for (auto& slot : FSlots)
+    for (auto& slot : FCore->Slots)
         result.push_back({slot.Path, true, slot.Device->VendorId(), slot.Device->ProductId()});
     return result;
 }
@@ -282,8 +338,8 @@ std::unique_ptr<IHidHandle> TSimHidBus::Open(const std::string& path, std::error
 {
     std::shared_ptr<TSimHidDevice> device;
     {
-        std::lock_guard lock(FMutex);
-        for (auto& slot : FSlots)
+        std::lock_guard lock(FCore->Mutex);
+        for (auto& slot : FCore->Slots)
             if (slot.Path == path)
                 device = slot.Device;
     }
@@ -315,32 +371,15 @@ std::unique_ptr<IHidHandle> TSimHidBus::Open(const std::string& path, std::error
 std::unique_ptr<IHotplugWatch> TSimHidBus::Watch(IGuiEventLoop& loop,
                                                  std::function<void(const THotplugEvent&)> callback)
 {
-    auto state = std::make_shared<TWatchState>();
+    auto state = std::make_shared<TSimWatchState>();
     state->Loop = &loop;
     state->Callback = std::move(callback);
     {
-        std::lock_guard lock(FMutex);
-        FWatches.erase(std::remove_if(FWatches.begin(), FWatches.end(), [](const auto& w) { return w.expired(); }),
-                       FWatches.end());
-        FWatches.push_back(state);
+        std::lock_guard lock(FCore->Mutex);
+        auto& watches = FCore->Watches;
+        watches.erase(std::remove_if(watches.begin(), watches.end(), [](const auto& w) { return w.expired(); }),
+                      watches.end());
+        watches.push_back(state);
     }
     return std::make_unique<TWatch>(state);
-}
-
-void TSimHidBus::Notify(const THotplugEvent& event)
-{
-    std::vector<std::shared_ptr<TWatchState>> watches;
-    {
-        std::lock_guard lock(FMutex);
-        for (auto& weak : FWatches)
-            if (auto state = weak.lock())
-                if (state->Alive)
-                    watches.push_back(std::move(state));
-    }
-    for (auto& state : watches) {
-        state->Loop->Post([state, event] {
-            if (state->Alive)
-                state->Callback(event);
-        });
-    }
 }

@@ -22,6 +22,7 @@
 #include <vector>
 
 class TSimHidBus;
+struct TSimBusCore;
 
 // A virtual HID device. Subclasses answer output reports; they send input
 // reports with SendInput from any thread.
@@ -61,13 +62,15 @@ public:
     void SetOpenError(std::error_code error, bool queryOnly = false);
 
     // Any thread: unplugs this device from the bus it is plugged into (the
-    // removal is reported as for TSimHidBus::Unplug). Nothing when unplugged.
+    // removal is reported as for TSimHidBus::Unplug). Nothing when unplugged,
+    // or when the bus is being destroyed or already gone.
     void UnplugSelf();
 
     bool Plugged() const;
 
 private:
     friend class TSimHidBus;
+    friend struct TSimBusCore;
 
     std::uint16_t FVendorId;
     std::uint16_t FProductId;
@@ -77,7 +80,9 @@ private:
     mutable std::mutex FMutex;
     std::vector<std::weak_ptr<THandleQueue>> FQueues;
     bool FPlugged = false;
-    TSimHidBus* FBus = nullptr;
+    // The bus's state, not the bus: a device's own thread may unplug it while
+    // another thread destroys the bus, and the state stays alive for that call.
+    std::weak_ptr<TSimBusCore> FBus;
     std::string FPath;
     std::error_code FOpenError;
     bool FQueryOnly = false;
@@ -86,6 +91,10 @@ private:
 class TSimHidBus : public IHidPlatform {
 public:
     TSimHidBus();
+    // Unplugs every device without reporting it. A device that is unplugging
+    // itself on its own thread at that moment finishes on the bus's state,
+    // which outlives the bus for as long as such a call needs it; its removal
+    // still reaches watches that have not been destroyed yet.
     ~TSimHidBus() override;
 
     // Any thread. Adds the device under a new path ("sim:hidrawN") and reports
@@ -104,17 +113,5 @@ public:
                                          std::function<void(const THotplugEvent&)> callback) override;
 
 private:
-    struct TSlot {
-        std::string Path;
-        std::shared_ptr<TSimHidDevice> Device;
-    };
-    struct TWatchState;
-    class TWatch;
-
-    void Notify(const THotplugEvent& event);
-
-    std::mutex FMutex;
-    std::vector<TSlot> FSlots;
-    std::vector<std::weak_ptr<TWatchState>> FWatches;
-    int FNextNumber = 0;
+    std::shared_ptr<TSimBusCore> FCore;
 };

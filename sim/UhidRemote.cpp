@@ -318,6 +318,10 @@ struct TUhidRemote::TImpl {
         std::future<bool> result;
         {
             std::lock_guard lock(Mutex);
+            // After the stop the thread may already have answered its last
+            // commands and gone: nobody would answer this one.
+            if (Stop)
+                return false;
             Commands.push_back(TCommand{kind, {}});
             result = Commands.back().Result.get_future();
         }

@@ -77,6 +77,13 @@ TEST_F(TFlashFixture, WriteOf16BytesGoesOutAsRequestOneFilledPacketAndClosing)
     EXPECT_EQ(Sim->Flash(0, 17), Hex("00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F FF"));
 }
 
+TEST_F(TFlashFixture, WriteOfNothingStillSendsOneEmptyDataPacketAndTheClosing)
+{
+    ASSERT_TRUE(Corvane->WriteFlash({}, 0x1000, 0));
+    EXPECT_EQ(Received(), (TReports{Report("35 00 10 00 00 00"), Report("40"), Closing}));
+    EXPECT_EQ(Sim->Flash(0x1000, 1), Hex("FF"));
+}
+
 TEST_F(TFlashFixture, EveryDataPacketDeclaresTheLengthCodeOfTheWholeWrite)
 {
     struct TCase {
@@ -322,6 +329,19 @@ TEST_F(TFlashFixture, InvalidLengthCodePassesOutWithoutReconnection)
         EXPECT_EQ(std::string(e.what()).rfind("Invalid number of bytes (CorvaneInterface, line ", 0), 0u) << e.what();
     }
     EXPECT_EQ(Received(), TReports{Report("55 00 00 00 00 C8")});
+    EXPECT_TRUE(Corvane->Connected());
+}
+
+TEST_F(TFlashFixture, WrongCounterIsABrokenStreamWhateverTheLengthCode)
+{
+    // A counter one ahead, and length code 11, which stands for no length.
+    TSimFaults faults;
+    faults.FlashSequenceErrorAt = 0;
+    faults.FlashInvalidLengthAt = 0;
+    Sim->SetFaults(faults);
+    TByteArray data;
+    EXPECT_FALSE(Corvane->ReadFlash(data, 0, 200));
+    EXPECT_EQ(Received(), WithReconnect({Report("55 00 00 00 00 C8")}));
     EXPECT_TRUE(Corvane->Connected());
 }
 

@@ -290,6 +290,25 @@ TEST_F(TIrFixture, AbortFromAHandlerKeepsTheStreamSoFar)
     EXPECT_EQ(Received(), (TReports{Start, Stop}));
 }
 
+TEST_F(TIrFixture, AbortedCaptureSucceedsAfterOneReadWhenTheStopIsNeverAcknowledged)
+{
+    Sim->StreamNext({IrReport(0x00, "01 01"), IrReport(0x10, "02 02"), IrReport(0x20, "80 00")},
+                    {TByteArray{}});  // the stop goes unanswered
+    const int start = Loop.DispatchCount();
+    Loop.OnDispatch = [&] {
+        if (Loop.DispatchCount() - start == 1)
+            Corvane->Abort = true;
+    };
+    TByteArray data;
+    bool result = false;
+    EXPECT_EQ(Capture(data, result), 1);
+    // The abort still holds in the stop's loop: one read that finds nothing,
+    // and the capture ends as the user asked, with what it had.
+    EXPECT_TRUE(result);
+    EXPECT_EQ(data, Hex("01 01"));
+    EXPECT_EQ(Received(), (TReports{Start, Stop}));
+}
+
 TEST_F(TIrFixture, RemovalMidCaptureFailsWithoutHanging)
 {
     Sim->SetIrChunk(2);
@@ -302,6 +321,26 @@ TEST_F(TIrFixture, RemovalMidCaptureFailsWithoutHanging)
     EXPECT_FALSE(Corvane->Connected());
     EXPECT_EQ(StatusChanges, 1);
     EXPECT_EQ(Received(), TReports{Start});  // the stop cannot be sent any more
+}
+
+TEST_F(TIrFixture, ReplugAtTheFirstTurnEndsTheCaptureAtOnce)
+{
+    // The reconnection on arrival resets the remote: nothing of this capture
+    // will come over the fresh link, so the capture must not wait there.
+    const int start = Loop.DispatchCount();
+    Loop.OnDispatch = [&] {
+        if (Loop.DispatchCount() - start == 1) {
+            Bus.Unplug(Sim);
+            Bus.Plug(Sim);
+        }
+    };
+    TByteArray data{7};
+    bool result = true;
+    EXPECT_EQ(Capture(data, result), 1);
+    EXPECT_FALSE(result);
+    EXPECT_TRUE(data.empty());
+    EXPECT_TRUE(Corvane->Connected());
+    EXPECT_EQ(Received(), (TReports{Start, Report("E1 01"), Report("10")}));  // no stop on the fresh link
 }
 
 TEST_F(TIrFixture, OperationsStartedFromAHandlerDuringACaptureAreRefusedWithoutIo)

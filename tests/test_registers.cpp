@@ -145,11 +145,13 @@ TEST_F(TRegisterFixture, ByteReadWithABrokenLengthCodeRaises)
 
 TEST_F(TRegisterFixture, WritesNeedTheAcknowledgementOfAWrite)
 {
-    Remote->ScriptReplies({Report({0xF1, 0xA0}), Report({0xF1, 0xB0}), Report({0xC1, 0xA0}), TByteArray{}});
+    Remote->ScriptReplies(
+        {Report({0xF1, 0xA0}), Report({0xF1, 0xB0}), TByteArray{}, Report({0xC1, 0xA0}), TByteArray{}});
     EXPECT_TRUE(Corvane->WriteMiscByte(0x55, 0, 0x10));
-    EXPECT_FALSE(Corvane->WriteMiscByte(0x55, 0, 0x10));
-    EXPECT_FALSE(Corvane->WriteMiscWord(0x1234, 1, 5));
-    EXPECT_FALSE(Corvane->WriteMiscWord(0x1234, 1, 5));
+    EXPECT_FALSE(Corvane->WriteMiscByte(0x55, 0, 0x10));  // wrong echo
+    EXPECT_FALSE(Corvane->WriteMiscByte(0x55, 0, 0x10));  // no reply
+    EXPECT_FALSE(Corvane->WriteMiscWord(0x1234, 1, 5));   // wrong type
+    EXPECT_FALSE(Corvane->WriteMiscWord(0x1234, 1, 5));   // no reply
 }
 
 TEST_F(TRegisterFixture, RegistersRoundTripThroughTheSimulatedRemote)

@@ -1,12 +1,16 @@
-// The reader's ring: positions that wrap, copies split at the end, and the
-// overrun the design accepts when the GUI thread leaves 1000 reports untaken.
+// The reader's ring: positions that wrap, copies split at the end, and what
+// happens when the GUI thread leaves the ring full: newer reports are dropped
+// whole and counted, never written over unread ones.
 
 #include "SimDevices.h"
 #include "UsbHidInterface.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstring>
 #include <numeric>
+#include <thread>
 
 namespace {
 
@@ -106,14 +110,23 @@ TEST_F(TRingFixture, CopyEndingExactlyAtTheEndWrapsToZero)
     EXPECT_EQ(Take(65)[0], 42);
 }
 
-TEST_F(TRingFixture, AThousandUntakenReportsReadAsNone)
+TEST_F(TRingFixture, FullRingDropsNewReportsWholeAndCountsThem)
 {
-    // The reader never looks at the read position: a full ring of untaken
-    // reports overwrites itself and the unread count wraps.
-    AppendReports(1000);
-    EXPECT_EQ(Unread(), 0);
-    AppendReports(1, 1);
-    EXPECT_EQ(Unread(), 65);
+    // One byte stays free, so 999 reports fill the ring.
+    AppendReports(999);
+    EXPECT_EQ(Unread(), 999 * ReportSize);
+    EXPECT_EQ(Reader->Dropped(), 0u);
+    AppendReports(3, 200);
+    EXPECT_EQ(Unread(), 999 * ReportSize);
+    EXPECT_EQ(Reader->Dropped(), 3u);
+
+    EXPECT_EQ(Take(ReportSize)[0], 0);  // the oldest is still there, whole
+    AppendReports(1, 77);               // room for one again
+    EXPECT_EQ(Reader->Dropped(), 3u);
+    TByteArray rest = Take(999 * ReportSize);
+    EXPECT_EQ(rest[0], 1);
+    EXPECT_EQ(rest[998 * ReportSize - 1], static_cast<std::uint8_t>(998));
+    EXPECT_TRUE(std::all_of(rest.end() - ReportSize, rest.end(), [](auto b) { return b == 77; }));
 }
 
 TEST_F(TRingFixture, FlushDiscardsEverythingUnread)
@@ -141,4 +154,60 @@ TEST_F(TRingFixture, ReaderThreadDeliversReportsInOrder)
         EXPECT_EQ(data[static_cast<std::size_t>(i) * ReportSize + 64], i);
 }
 
+// A flood from the device while the GUI side is a whole ring behind and then
+// takes reports slowly: under ThreadSanitizer this shows the reader and the
+// GUI thread never touch the same bytes at once; in any build, every report
+// that comes out is whole, and they come out in the order they were sent.
+TEST_F(TRingFixture, FloodWhileTheReadingSideLagsKeepsReportsWholeAndInOrder)
+{
+    constexpr std::uint32_t Count = 200000;
+    std::atomic<bool> sent{false};
+    std::thread sender([this, &sent] {
+        TByteArray report(ReportSize, 0);
+        for (std::uint32_t n = 1; n <= Count; ++n) {
+            for (int at = 1; at + 4 <= ReportSize; at += 4)
+                std::memcpy(&report[static_cast<std::size_t>(at)], &n, 4);
+            Device->SendInput(report);
+        }
+        sent = true;
+    });
+    // Hold the reading side back until the ring has overflowed once.
+    for (int tries = 0; tries < 5000 && Reader->Dropped() == 0; ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_GT(Reader->Dropped(), 0u);
+
+    std::uint32_t last = 0;
+    std::uint64_t taken = 0;
+    bool whole = true;
+    TByteArray report(ReportSize);
+    auto takeAll = [&] {
+        while (Unread() >= ReportSize) {
+            ASSERT_EQ(Reader->ReadData(report, ReportSize), ReportSize);
+            std::uint32_t n;
+            std::memcpy(&n, &report[1], 4);
+            for (int at = 5; at + 4 <= ReportSize; at += 4)
+                whole = whole && std::memcmp(&report[static_cast<std::size_t>(at)], &n, 4) == 0;
+            ASSERT_GT(n, last) << "report out of order after " << taken;
+            last = n;
+            ++taken;
+            if (taken % 64 == 0)
+                std::this_thread::yield();  // slowly
+        }
+    };
+    while (!sent && !testing::Test::HasFatalFailure()) {
+        takeAll();
+        std::this_thread::yield();
+    }
+    sender.join();
+    // What the reader thread still had in hand arrives within its read wait.
+    for (int tries = 0; tries < 200 && Unread() < ReportSize && last < Count; ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    takeAll();
+    EXPECT_TRUE(whole);
+    EXPECT_GT(taken, 0u);
+    EXPECT_LE(taken + Reader->Dropped(), Count);  // nothing twice
+
+}
+
 }  // namespace
+

@@ -3,12 +3,17 @@
 
 #include "CorvaneInterface.h"
 #include "RemoteFirmware.h"
+#include "SimDevices.h"
 #include "SimRemote.h"
+#include "TestEventLoop.h"
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -384,4 +389,86 @@ TEST_F(TBusFixture, UnplugsItselfAtTheGivenPacket)
     EXPECT_EQ(Remote->Faults().UnplugAtPacket, -1);  // spent
 }
 
+// A device that unplugs itself from another thread while the bus is being
+// destroyed: the device's unplug is held inside the bus (in OnUnplugged)
+// until the bus object is gone, then goes on to report the removal. The call
+// must finish on state that is still alive, and its removal still reaches the
+// watch, which outlives the bus here.
+class THeldUnplugDevice : public TRecordingDevice {
+public:
+    void OnUnplugged() override
+    {
+        std::unique_lock lock(FMutex);
+        FEntered = true;
+        FChanged.notify_all();
+        FChanged.wait(lock, [this] { return FReleased; });
+    }
+
+    void WaitEntered()
+    {
+        std::unique_lock lock(FMutex);
+        FChanged.wait(lock, [this] { return FEntered; });
+    }
+
+    void Release()
+    {
+        std::lock_guard lock(FMutex);
+        FReleased = true;
+        FChanged.notify_all();
+    }
+
+private:
+    std::mutex FMutex;
+    std::condition_variable FChanged;
+    bool FEntered = false;
+    bool FReleased = false;
+};
+
+TEST(SimHidBus, DeviceUnplugsItselfWhileTheBusIsDestroyed)
+{
+    TTestEventLoop loop;
+    auto bus = std::make_unique<TSimHidBus>();
+    int removals = 0;
+    auto watch = bus->Watch(loop, [&](const THotplugEvent& event) {
+        removals += event.Kind == THotplugKind::Removal;
+    });
+    auto device = std::make_shared<THeldUnplugDevice>();
+    bus->Plug(device);
+
+    std::thread unplugging([&] { device->UnplugSelf(); });
+    device->WaitEntered();
+    bus.reset();
+    device->Release();
+    unplugging.join();
+
+    EXPECT_FALSE(device->Plugged());
+    EXPECT_TRUE(loop.RunUntil([&] { return removals == 1; }));
+    device->UnplugSelf();  // no bus any more: nothing happens
+}
+
+// The simulated remote's own firmware thread unplugging it (the fault at a
+// given packet) while the bus goes: many rounds, each with the bus destroyed
+// as the firmware reaches its unplug.
+TEST(SimHidBus, FirmwareUnplugRacesTheBusDestruction)
+{
+    for (int round = 0; round < 200; ++round) {
+        auto remote = std::make_shared<TSimRemote>();
+        TSimFaults faults;
+        faults.UnplugAtPacket = 1;
+        remote->SetFaults(faults);
+        auto bus = std::make_unique<TSimHidBus>();
+        std::error_code error;
+        auto handle = bus->Open(bus->Plug(remote), error);
+        ASSERT_TRUE(handle);
+        TByteArray report{0x00};
+        const TByteArray request = ReadRequest(0, 1000);
+        report.insert(report.end(), request.begin(), request.end());
+        ASSERT_EQ(handle->Write(report.data(), report.size()), 65);
+        handle.reset();
+        bus.reset();
+        remote.reset();  // joins the firmware thread, or it finishes on its own
+    }
+}
+
 }  // namespace
+

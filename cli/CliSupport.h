@@ -1,0 +1,115 @@
+#pragma once
+// The pieces of corvane-cli that need no remote: exit codes, the JSON
+// writer, the progress line, the interrupt flag and the range checks on
+// numbers typed on the command line. Plain C++, no Qt.
+
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// --- Exit codes ------------------------------------------------------------------
+
+// What the program's exit status means; `--help` and the README list them.
+enum class TExitCode : int {
+    Success = 0,
+    Failed = 1,        // the remote refused or the operation failed
+    Usage = 2,         // bad usage or a bad number
+    NoRemote = 3,      // no remote, or it cannot be opened
+    FileError = 4,     // a file cannot be read or written
+    Mismatch = 5,      // a verify found a difference
+    Interrupted = 130, // Ctrl-C (128 + SIGINT, as shells report it)
+};
+
+// --- JSON ------------------------------------------------------------------------
+
+// A JSON string literal, quotes included.
+std::string JsonString(std::string_view text);
+
+// One JSON object, built field by field in the order given.
+class TJsonObject {
+public:
+    TJsonObject& Text(std::string_view name, std::string_view value);
+    TJsonObject& Number(std::string_view name, std::int64_t value);
+    TJsonObject& Flag(std::string_view name, bool value);
+    // value is already JSON (a nested object or an array).
+    TJsonObject& Raw(std::string_view name, std::string_view value);
+    // Appends the fields of another object.
+    TJsonObject& Append(const TJsonObject& other);
+    std::string Str() const { return "{" + FFields + "}"; }
+
+private:
+    TJsonObject& Field(std::string_view name, std::string_view json);
+    std::string FFields;
+};
+
+// A JSON array of already formatted values.
+std::string JsonArray(const std::vector<std::string>& values);
+std::string JsonNumbers(std::span<const std::uint8_t> bytes);
+
+// --- Interrupt -------------------------------------------------------------------
+
+// Installs a SIGINT handler that only sets the flag returned by
+// InterruptFlag(); the work in hand checks it between chunks.
+void InstallInterruptHandler();
+volatile std::sig_atomic_t& InterruptFlag();
+
+// --- Progress line -----------------------------------------------------------------
+
+// The progress of long work on standard error, redrawn in place; only when
+// standard error is a terminal (Enabled), so that scripts never see it.
+//   "flash dump   1048576 of 16777216 bytes   6%   61.9 kB/s   4:14 left"
+//   "ir capture   1234 bytes"
+class TProgressLine {
+public:
+    using TClock = std::function<std::uint64_t()>;  // a millisecond tick
+
+    TProgressLine(std::ostream& err, bool enabled, TClock clock);
+    ~TProgressLine() { End(); }
+    TProgressLine(const TProgressLine&) = delete;
+    TProgressLine& operator=(const TProgressLine&) = delete;
+
+    // done of total bytes; total 0 means unknown (a count only). A new `what`
+    // starts the rate afresh.
+    void Update(std::string_view what, std::uint64_t done, std::uint64_t total);
+    // Ends the line, so that the next output starts on a line of its own.
+    void End();
+
+    // The text of one line (tests).
+    static std::string Format(std::string_view what, std::uint64_t done, std::uint64_t total,
+                              std::chrono::duration<double> elapsed);
+
+private:
+    std::ostream& FErr;
+    bool FEnabled;
+    TClock FClock;
+    std::string FWhat;
+    std::uint64_t FStart = 0;
+    std::size_t FDrawn = 0;  // length of the line on screen; 0 when none
+    std::string FLast;       // its text
+};
+
+// --- Numbers and names on the command line -------------------------------------------
+
+inline constexpr std::uint32_t FlashBytes = 0x1000000;  // 16 MiB, 24-bit addresses
+
+// Each parses text with ParseInteger/ParseInteger64 and checks the range the
+// command needs. On failure error holds a message for the user (without the
+// program's name) and value is untouched.
+bool ParseFlashAddress(const std::string& text, std::uint32_t& value, std::string& error);
+// A byte count from address: at least 1, not past the end of the flash.
+bool ParseFlashSize(const std::string& text, std::uint32_t address, std::uint32_t& value, std::string& error);
+// A register index of `bits` bits: 0 to 2^bits - 1.
+bool ParseRegisterIndex(const std::string& text, int bits, std::uint16_t& value, std::string& error);
+// Register data of `bits` bits: 0 to 2^bits - 1, or -2^(bits-1) to -1 taken
+// as two's complement ("-1" is 0xFF for a byte).
+bool ParseRegisterData(const std::string& text, int bits, std::uint16_t& value, std::string& error);
+// An item of a list: its number (first to first + count - 1) or its text,
+// exactly as written in the list. value is the item's position from 0.
+bool ParseItem(const std::string& text, std::span<const std::string_view> items, int first, int& value,
+               std::string& error, std::string_view what);

@@ -1,0 +1,61 @@
+// corvane-cli: the engineering console's operations from the command line.
+//
+//   corvane-cli [--simulate | --device PATH] [--trace FILE] [--json] COMMAND [ARGS]
+//
+// Everything but the choice of platform, the signals and the terminal is in
+// RunCli (Cli.cpp); `corvane-cli --help` lists the commands and exit codes.
+
+#include "Cli.h"
+#include "CliSupport.h"
+
+#include "../sim/SimHidBus.h"
+#include "../sim/SimRemote.h"
+
+#include <clocale>
+#include <csignal>
+#include <iostream>
+#include <langinfo.h>
+#include <memory>
+#include <unistd.h>
+
+int main(int argc, char** argv)
+{
+    // A reader of standard output that goes away must not kill the program
+    // in the middle of a flash write: the write finishes, the output is lost.
+    std::signal(SIGPIPE, SIG_IGN);
+    InstallInterruptHandler();
+
+    // The battery line uses the user's decimal separator, as the window does;
+    // everything else is formatted in the C locale.
+    std::string separator = ".";
+    if (locale_t user = newlocale(LC_NUMERIC_MASK, "", nullptr)) {
+        separator = nl_langinfo_l(RADIXCHAR, user);
+        freelocale(user);
+    }
+
+    // The platform, and when simulating the bus and its remote, live until
+    // the end of main: the connection refers to them until RunCli returns.
+    std::unique_ptr<IHidPlatform> platform;
+    std::shared_ptr<TSimRemote> remote;
+
+    TCliHost host;
+    host.Interrupted = &InterruptFlag();
+    host.ProgressOnTerminal = isatty(STDERR_FILENO) == 1;
+    host.DecimalSeparator = separator;
+    host.Platform = [&](bool simulate) -> IHidPlatform& {
+        if (simulate) {
+            auto bus = std::make_unique<TSimHidBus>();
+            remote = TSimRemote::Demo();
+            bus->Plug(remote);
+            platform = std::move(bus);
+        } else {
+            platform = CreateSystemHidPlatform();
+        }
+        return *platform;
+    };
+
+    std::ios::sync_with_stdio(false);
+    const int code = RunCli(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr, host);
+    std::cout.flush();
+    return code;
+}

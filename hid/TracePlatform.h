@@ -1,0 +1,98 @@
+#pragma once
+// A packet trace: a platform that passes every call through to another one
+// and writes down what crosses it, so that the same trace works on hidraw and
+// on the simulated bus without the link or the protocol knowing.
+//
+// One line per event, appended and flushed at once:
+//
+//     0.000000 EV trace started 2026-12-08T01:20:00Z
+//     0.001204 EV open /dev/hidraw3
+//     0.001310 EV open /dev/hidraw4 failed: Permission denied
+//     0.104512 TX 00 10 00 00 ... 00        a report written to a handle
+//     0.107800 RX 00 20 35 02 ... 00        a report read from a handle
+//     0.250001 EV close /dev/hidraw3
+//     0.300412 EV arrival /dev/hidraw5 1209:0001   (the IDs when known)
+//     0.400980 EV removal /dev/hidraw5
+//     0.500000 EV write failed /dev/hidraw3
+//
+// The time is seconds since the trace started, with six decimals, from a
+// steady clock; each trace starts with the "trace started" line and the wall
+// time in UTC, which separates the sessions appended to one file. Report
+// bytes are written in upper-case hex, two digits each, as the window's hex
+// dumps write them, and exactly as they cross the platform interface: report
+// ID first, the whole report (65 bytes for the remote, whatever the payload).
+// IDs are lower-case vendor:product, four digits each, as lsusb writes them.
+//
+// What is not traced: a read that times out or fails (the removal line says
+// that the device went), enumeration, and the attribute and report-length
+// queries. A write is traced as it is handed to the platform, before the
+// device takes it, so that the reply read by the other thread cannot come
+// first in the file; a write that then fails adds "write failed". Arrivals
+// and removals are traced when their callback runs on the GUI thread, once
+// per watch that receives them (the link keeps one).
+
+#include "HidPlatform.h"
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <string>
+
+class TTracePlatform : public IHidPlatform {
+public:
+    // Traces to a stream owned by the caller (tests, standard error). The
+    // inner platform and the stream must outlive this object, and this object
+    // every handle and watch it gave out.
+    TTracePlatform(IHidPlatform& inner, std::ostream& out);
+
+    // Traces by appending to the file at path, created if missing. Null when
+    // the file cannot be opened; error then says so in one line, e.g.
+    // "Cannot open trace file /root/t.log: Permission denied".
+    static std::unique_ptr<TTracePlatform> AppendToFile(IHidPlatform& inner, const std::string& path,
+                                                        std::string& error);
+
+    ~TTracePlatform() override;
+
+    TTracePlatform(const TTracePlatform&) = delete;
+    TTracePlatform& operator=(const TTracePlatform&) = delete;
+
+    // IHidPlatform: each call goes to the inner platform unchanged; opened
+    // handles are wrapped so that their reports are traced.
+    std::vector<THidInterfaceInfo> Enumerate() override;
+    std::unique_ptr<IHidHandle> Open(const std::string& path, std::error_code& error) override;
+    std::unique_ptr<IHidHandle> OpenForReading(const std::string& path, std::error_code& error) override;
+    std::unique_ptr<IHotplugWatch> Watch(IGuiEventLoop& loop,
+                                         std::function<void(const THotplugEvent&)> callback) override;
+
+    // Any thread: true once a line could not be written (disk full, closed
+    // stream). Tracing goes on; the device calls are never affected.
+    bool Failed() const;
+
+    // Any thread: appends one line, the time and a space put in front of
+    // text ("TX 00 10 ...", "EV close /dev/hidraw3").
+    void WriteLine(const std::string& text);
+
+    // "TX " or "RX " and the bytes in hex.
+    static std::string FormatReport(const char* direction, const std::uint8_t* data, std::size_t length);
+
+private:
+    struct TFileCloser {
+        void operator()(std::FILE* file) const { std::fclose(file); }
+    };
+    class TTraceHandle;
+
+    TTracePlatform(IHidPlatform& inner, std::ostream* out, std::unique_ptr<std::FILE, TFileCloser> file);
+
+    // Traces an open's outcome and wraps the handle it gave, if any.
+    std::unique_ptr<IHidHandle> Traced(std::unique_ptr<IHidHandle> handle, const std::string& path,
+                                       const std::error_code& error);
+
+    IHidPlatform& FInner;
+    std::ostream* FOut;                               // either this...
+    std::unique_ptr<std::FILE, TFileCloser> FFile;    // ...or this
+    const std::chrono::steady_clock::time_point FStart;
+    mutable std::mutex FMutex;  // the handles' two threads and the GUI thread write lines
+    bool FFailed = false;
+};

@@ -1,0 +1,255 @@
+// corvane-cli as a user starts it: a process on the simulated demo remote
+// (`--simulate`, paced like the real one), its output, files and exit code.
+// Standard error is a terminal (a pseudo-terminal), so the progress line is
+// drawn and the Ctrl-C tests wait for it before they interrupt.
+
+#include "CliFixture.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <regex>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class TCliProcess {
+public:
+    TCliProcess(const std::vector<std::string>& args, const std::filesystem::path& cwd)
+    {
+        int out[2];
+        int master = -1, slave = -1;
+        if (::pipe(out) != 0 || ::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+            return;
+        FPid = ::fork();
+        if (FPid == 0) {
+            ::dup2(out[1], STDOUT_FILENO);
+            ::dup2(slave, STDERR_FILENO);
+            ::close(out[0]);
+            ::close(out[1]);
+            ::close(master);
+            ::close(slave);
+            if (::chdir(cwd.c_str()) != 0)
+                ::_exit(126);
+            std::vector<char*> argv{const_cast<char*>(CORVANE_CLI)};
+            for (const std::string& arg : args)
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            ::execv(CORVANE_CLI, argv.data());
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        ::close(slave);
+        FOutFd = out[0];
+        FErrFd = master;
+    }
+
+    ~TCliProcess()
+    {
+        if (FPid > 0 && !FExited) {
+            ::kill(FPid, SIGKILL);
+            Wait(5s);
+        }
+        for (int fd : {FOutFd, FErrFd})
+            if (fd >= 0)
+                ::close(fd);
+    }
+
+    TCliProcess(const TCliProcess&) = delete;
+    TCliProcess& operator=(const TCliProcess&) = delete;
+
+    bool Started() const { return FPid > 0; }
+
+    // Collects output until standard error holds text; false after the limit.
+    bool WaitForErr(const std::string& text, std::chrono::milliseconds limit = 30s)
+    {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (Err.find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > end || !Drain(50ms))
+                return Err.find(text) != std::string::npos;
+        }
+        return true;
+    }
+
+    void Interrupt() { ::kill(FPid, SIGINT); }
+
+    // The exit code once the process has ended (-1 when it did not in time:
+    // it is then killed).
+    int Wait(std::chrono::milliseconds limit = 30s)
+    {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        int status = 0;
+        for (;;) {
+            Drain(20ms);
+            const pid_t done = ::waitpid(FPid, &status, WNOHANG);
+            if (done == FPid)
+                break;
+            if (std::chrono::steady_clock::now() > end) {
+                ::kill(FPid, SIGKILL);
+                ::waitpid(FPid, &status, 0);
+                FExited = true;
+                return -1;
+            }
+        }
+        FExited = true;
+        while (Drain(0ms)) {
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    std::string Out;
+    std::string Err;
+
+private:
+    // Reads what is there within the wait; false when both ends are closed.
+    bool Drain(std::chrono::milliseconds wait)
+    {
+        pollfd fds[2] = {{FOutFd, POLLIN, 0}, {FErrFd, POLLIN, 0}};
+        if (::poll(fds, 2, static_cast<int>(wait.count())) <= 0)
+            return FOutFd >= 0 || FErrFd >= 0;
+        bool any = false;
+        for (int i = 0; i < 2; ++i) {
+            int& fd = i == 0 ? FOutFd : FErrFd;
+            if (fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            char buffer[4096];
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n > 0) {
+                (i == 0 ? Out : Err).append(buffer, static_cast<std::size_t>(n));
+                any = true;
+            } else {
+                // A pseudo-terminal whose other side closed reports EIO.
+                ::close(fd);
+                fd = -1;
+                fds[i].fd = -1;
+            }
+        }
+        return any || FOutFd >= 0 || FErrFd >= 0;
+    }
+
+    pid_t FPid = -1;
+    bool FExited = false;
+    int FOutFd = -1;
+    int FErrFd = -1;
+};
+
+// The trace's report lines: direction and bytes.
+std::vector<std::pair<std::string, std::string>> TraceReports(const std::filesystem::path& path)
+{
+    std::ifstream file(path);
+    std::vector<std::pair<std::string, std::string>> reports;
+    const std::regex line(R"(^\d+\.\d{6} (TX|RX) ((?:[0-9A-Fa-f]{2} ?)+)$)");
+    for (std::string text; std::getline(file, text);) {
+        std::smatch match;
+        if (std::regex_match(text, match, line))
+            reports.emplace_back(match[1], match[2]);
+    }
+    return reports;
+}
+
+struct TCliProcessTest : ::testing::Test {
+    TTempDir Dir;
+};
+
+TEST_F(TCliProcessTest, HelpAndBadUsage)
+{
+    TCliProcess help({"--help"}, Dir.Path());
+    ASSERT_TRUE(help.Started());
+    EXPECT_EQ(help.Wait(), 0);
+    EXPECT_NE(help.Out.find("130  interrupted"), std::string::npos) << help.Out;
+
+    TCliProcess bad({"--simulate", "flash", "erase", "-1"}, Dir.Path());
+    EXPECT_EQ(bad.Wait(), 2);
+    EXPECT_NE(bad.Err.find("outside the 16 MiB flash"), std::string::npos) << bad.Err;
+}
+
+TEST_F(TCliProcessTest, TraceOfAVersionRequest)
+{
+    TCliProcess cli({"--simulate", "--trace", "trace.txt", "version"}, Dir.Path());
+    EXPECT_EQ(cli.Wait(), 0) << cli.Err;
+    EXPECT_EQ(cli.Out.rfind("Received (hex): ", 0), 0u) << cli.Out;
+    const auto reports = TraceReports(Dir.Path() / "trace.txt");
+    // The connection's reset and version request, then the command's own
+    // version request and its reply.
+    ASSERT_GE(reports.size(), 2u);
+    const auto request = reports[reports.size() - 2];
+    const auto reply = reports.back();
+    EXPECT_EQ(request.first, "TX");
+    EXPECT_EQ(request.second.rfind("00 10 00", 0), 0u) << request.second;
+    EXPECT_EQ(reply.first, "RX");
+    EXPECT_EQ(reply.second.rfind("00 2", 0), 0u) << reply.second;
+}
+
+TEST_F(TCliProcessTest, WriteWithVerifyFindsTheDemoFlashUnerased)
+{
+    // The demo remote's flash holds content; programming only clears bits,
+    // so an all-ones image reads back as what was there.
+    WriteBytes(Dir.Path() / "ones.bin", TByteArray(256, 0xFF));
+    TCliProcess cli({"--simulate", "flash", "write", "$1000", "ones.bin", "--verify"}, Dir.Path());
+    EXPECT_EQ(cli.Wait(), 5) << cli.Err;
+    EXPECT_NE(cli.Err.find("verify mismatch at 0x00"), std::string::npos) << cli.Err;
+    EXPECT_NE(cli.Err.find("expected 0xFF, read 0x"), std::string::npos) << cli.Err;
+}
+
+TEST_F(TCliProcessTest, CtrlCDuringADumpKeepsWhatWasRead)
+{
+    TCliProcess cli({"--simulate", "flash", "dump"}, Dir.Path());
+    ASSERT_TRUE(cli.WaitForErr("65535 of 16777216 bytes")) << cli.Err;
+    cli.Interrupt();
+    EXPECT_EQ(cli.Wait(), 130) << cli.Err;
+    const std::regex kept(R"(interrupted; the (\d+) bytes read are in (\S+_flash\.bin))");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(cli.Err, match, kept)) << cli.Err;
+    const auto size = std::stoull(match[1]);
+    EXPECT_GT(size, 0u);
+    EXPECT_LT(size, 0x1000000u);
+    EXPECT_EQ(std::filesystem::file_size(Dir.Path() / match[2].str()), size);
+    EXPECT_NE(cli.Out.find("Reading flash started, writing data to " + match[2].str()), std::string::npos)
+        << cli.Out;
+}
+
+TEST_F(TCliProcessTest, CtrlCDuringAWriteEndsTheWriteOnTheWire)
+{
+    WriteBytes(Dir.Path() / "big.bin", TByteArray(0x800000, 0x5A));
+    TCliProcess cli({"--simulate", "--trace", "trace.txt", "flash", "write", "0", "big.bin"}, Dir.Path());
+    ASSERT_TRUE(cli.WaitForErr(" of 8388608 bytes")) << cli.Err;
+    cli.Interrupt();
+    EXPECT_EQ(cli.Wait(), 130) << cli.Err;
+    EXPECT_NE(cli.Err.find("interrupted; "), std::string::npos) << cli.Err;
+
+    // Every report whole, and the last chunk closed as every chunk is: the
+    // closing ACK and the remote's acknowledgement.
+    const auto reports = TraceReports(Dir.Path() / "trace.txt");
+    ASSERT_GE(reports.size(), 2u);
+    for (const auto& [direction, bytes] : reports)
+        ASSERT_EQ(bytes.size(), 65u * 3 - 1) << direction << " " << bytes;
+    EXPECT_EQ(reports[reports.size() - 2].first, "TX");
+    EXPECT_EQ(reports[reports.size() - 2].second.rfind("00 F1 30", 0), 0u);
+    EXPECT_EQ(reports.back().first, "RX");
+    EXPECT_EQ(reports.back().second.rfind("00 F1 30", 0), 0u);
+}
+
+TEST_F(TCliProcessTest, CtrlCDuringACaptureStopsItAsTheButtonDoes)
+{
+    TCliProcess cli({"--simulate", "--trace", "trace.txt", "ir", "capture"}, Dir.Path());
+    ASSERT_TRUE(cli.WaitForErr(" bytes")) << cli.Err;
+    cli.Interrupt();
+    EXPECT_EQ(cli.Wait(), 130) << cli.Err;
+    EXPECT_NE(cli.Err.find("interrupted; "), std::string::npos) << cli.Err;
+    EXPECT_EQ(cli.Out.rfind("Starting capture\n", 0), 0u) << cli.Out;
+    // The stop request went out, and the remote acknowledged it.
+    const auto reports = TraceReports(Dir.Path() / "trace.txt");
+    const auto stop = std::find_if(reports.begin(), reports.end(),
+                                   [](const auto& r) { return r.first == "TX" && r.second.rfind("00 80", 0) == 0; });
+    ASSERT_NE(stop, reports.end());
+    EXPECT_TRUE(std::any_of(stop, reports.end(),
+                            [](const auto& r) { return r.first == "RX" && r.second.rfind("00 F", 0) == 0; }));
+}
+
+}  // namespace
