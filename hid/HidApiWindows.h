@@ -8,6 +8,9 @@
 // the few the backend uses, laid out as the HID class driver and the setup
 // functions define them (the sizes are checked below).
 
+#ifndef NOMINMAX
+#define NOMINMAX  // std::min and std::max, not the macros
+#endif
 #include <windows.h>
 
 #include <cstdint>

@@ -11,6 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#ifdef _WIN32
+#include <process.h>
+#endif
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -28,16 +31,6 @@ public:
 private:
     std::uint64_t FTick = 0;
 };
-
-// The shortened waits, with four times the patience for a reply: a test
-// that moves megabytes must not take a loaded machine's stall for a silent
-// remote. (The patience costs nothing while the reports flow.)
-inline TTiming CliTiming()
-{
-    TTiming timing = FastTiming();
-    timing.ReplyTries = 100;
-    return timing;
-}
 
 struct TCliRun {
     int Code = -1;
@@ -82,8 +75,20 @@ class TTempDir {
 public:
     TTempDir()
     {
+#ifdef _WIN32
+        // No mkdtemp: a name from the process and a counter, made only if new.
+        static int counter = 0;
+        const auto base = std::filesystem::temp_directory_path();
+        for (int tries = 0; tries < 100 && FPath.empty(); ++tries) {
+            auto candidate = base / ("corvane-cli-" + std::to_string(::_getpid()) + "-" + std::to_string(++counter));
+            std::error_code error;
+            if (std::filesystem::create_directory(candidate, error))
+                FPath = candidate;
+        }
+#else
         std::string pattern = (std::filesystem::temp_directory_path() / "corvane-cli-XXXXXX").string();
         FPath = ::mkdtemp(pattern.data()) ? pattern : std::string();
+#endif
     }
     ~TTempDir()
     {
@@ -100,7 +105,7 @@ private:
 };
 
 struct TCliFixture : ::testing::Test {
-    TScopedTiming Fast{CliTiming()};
+    TScopedTiming Fast{FastTiming()};
     TSimHidBus Bus;
     std::shared_ptr<TSimRemote> Sim = std::make_shared<TSimRemote>();
     TFixedClock Clock;
@@ -113,11 +118,7 @@ struct TCliFixture : ::testing::Test {
         ASSERT_FALSE(Dir.Path().empty());
         Bus.Plug(Sim);
         Host.Clock = &Clock;
-        // The unpaced remote streams a whole read at once, faster than any
-        // USB remote; the bus keeps at most 64 unread reports per handle, as
-        // hidraw does. A read of at most 62 reports and its ACK always fits,
-        // however late the link's reader thread runs on a loaded machine.
-        Host.Chunk = 62 * 62;
+        Host.Chunk = 0x8000;  // within the link's ring on an unpaced remote
         Host.Platform = [this](bool) -> IHidPlatform& {
             ++PlatformRequests;
             return Bus;
