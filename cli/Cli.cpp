@@ -465,12 +465,15 @@ TExitCode TCli::List(const std::vector<std::string>&)
         ++found;
         char ids[16];
         std::snprintf(ids, sizeof ids, "%04x:%04x", vendor, product);
-        const std::string access = handle ? "can be opened" : "cannot be opened: " + error.message();
+        // A handle with the error set can only query the device (Windows,
+        // when another program holds it): that is not one the link can use.
+        const bool usable = handle && !error;
+        const std::string access = usable ? "can be opened" : "cannot be opened: " + error.message();
         if (FInv.Json) {
             TJsonObject entry;
             entry.Text("path", info.Path).Text("ids", ids).Number("vendor_id", vendor).Number("product_id", product);
-            entry.Flag("can_open", handle != nullptr);
-            if (!handle)
+            entry.Flag("can_open", usable);
+            if (!usable)
                 entry.Text("error", error.message());
             entries.push_back(entry.Str());
         } else {
@@ -729,14 +732,6 @@ TExitCode TCli::FlashDump(const std::vector<std::string>&)
         return Stopped("the " + std::to_string(result.Bytes) + " bytes read are in " +
                        (result.Files.empty() ? std::string("no file") : result.Files.back()) +
                        (result.Files.size() > 1 ? " and the files before it" : ""));
-    // The whole dump ends, as in the window, where the remote stops
-    // answering; a backup that ends short of the flash is no success for a
-    // script, whatever the window's log says.
-    if (!FInv.Parts && result.Ok() && result.Bytes < FlashBytes)
-        return Fail(TExitCode::Failed, "the remote stopped answering at " +
-                                           HexAddress(static_cast<std::uint32_t>(result.Bytes)) + ": " +
-                                           result.Files.back() + " holds " + std::to_string(result.Bytes) +
-                                           " of " + std::to_string(FlashBytes) + " bytes");
     return Finish(result);
 }
 
