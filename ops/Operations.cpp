@@ -32,7 +32,18 @@ namespace {
 
 const char* const ArchitectureLine = "Incorrect/unknown architecture (must use get version)";
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Checked like printf. MinGW builds use MinGW's own printf family (see
+// __USE_MINGW_ANSI_STDIO in CMakeLists.txt), whose formats are GNU's; the
+// plain "printf" check there is the older C runtime's, without %zu.
+#if defined(__MINGW32__)
+#define OPS_PRINTF_LIKE __attribute__((format(gnu_printf, 1, 2)))
+#elif defined(__GNUC__)
+#define OPS_PRINTF_LIKE __attribute__((format(printf, 1, 2)))
+#else
+#define OPS_PRINTF_LIKE
+#endif
+
+std::string Format(const char* format, ...) OPS_PRINTF_LIKE;
 std::string Format(const char* format, ...)
 {
     char text[256];
