@@ -19,6 +19,7 @@
 #include "EventLoop.h"
 #include "HidApiWindows.h"
 #include "HidPlatform.h"
+#include "HotplugDelivery.h"
 
 #include <dbt.h>
 
@@ -386,20 +387,14 @@ private:
 //
 // A hidden top-level window on the GUI thread, registered for arrival and
 // removal of HID interfaces. Its window procedure runs inside the GUI
-// thread's message dispatch and posts one THotplugEvent per message; the
-// posted call does nothing once the watch is gone (the same Alive flag as on
-// Linux, GUI thread only).
-
-struct TWatchState {
-    std::function<void(const THotplugEvent&)> Callback;
-    bool Alive = true;  // GUI thread only
-};
+// thread's message dispatch and posts one THotplugEvent per message through
+// PostHotplugEvent, as the Linux watch does.
 
 class TWinHotplugWatch : public IHotplugWatch {
 public:
     TWinHotplugWatch(std::shared_ptr<const THidApi> api, IGuiEventLoop& loop,
                      std::function<void(const THotplugEvent&)> callback)
-        : FApi(std::move(api)), FLoop(loop), FState(std::make_shared<TWatchState>())
+        : FApi(std::move(api)), FLoop(loop), FState(std::make_shared<THotplugDelivery>())
     {
         FState->Callback = std::move(callback);
         if (!FApi || !FApi->HidApiComplete() || !RegisterWindowClass())
@@ -496,19 +491,12 @@ private:
             event.Interface.IdsKnown =
                 IdsFromDevicePath(event.Interface.Path, event.Interface.VendorId, event.Interface.ProductId);
 
-        FLoop.Post([state = FState, event = std::move(event)] {
-            if (!state->Alive)
-                return;
-            // The callback may destroy the watch: keep what it uses local.
-            const std::shared_ptr<TWatchState> keep = state;
-            const THotplugEvent local = event;
-            keep->Callback(local);
-        });
+        PostHotplugEvent(FLoop, FState, std::move(event));
     }
 
     std::shared_ptr<const THidApi> FApi;
     IGuiEventLoop& FLoop;
-    std::shared_ptr<TWatchState> FState;
+    std::shared_ptr<THotplugDelivery> FState;
     GUID FHidGuid{};
     HWND FWindow = nullptr;
     HDEVNOTIFY FNotification = nullptr;

@@ -2,6 +2,7 @@
 
 #include "FlashParts.h"
 #include "NumberEntry.h"
+#include "Timing.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -254,13 +255,7 @@ private:
 
 TLocalTime TSystemClock::Now()
 {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &now);  // the same, with the arguments the other way round
-#else
-    localtime_r(&now, &local);
-#endif
+    const std::tm local = LocalTime(std::time(nullptr));
     return {local.tm_year + 1900, local.tm_mon + 1,        local.tm_mday,
             local.tm_hour,        local.tm_min,            local.tm_sec,
             local.tm_wday == 0 ? 7 : local.tm_wday};

@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 started=$(date +%s)
 
-sh scripts/setup-windows-cross.sh
+sh scripts/setup-debian.sh --windows
 
 # The files that corvane-cli.exe writes are compared with the Linux build's,
 # when there is one (scripts/test.sh builds it first).

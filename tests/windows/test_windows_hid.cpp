@@ -309,48 +309,47 @@ private:
     int FReads = 0;
 };
 
+// A wine device opened for reading, with its input report length.
+struct TWineReadFixture : ::testing::Test {
+    std::unique_ptr<IHidPlatform> Platform = CreateSystemHidPlatform();
+    std::unique_ptr<IHidHandle> Handle;
+    int InputLength = 0;
+
+    void SetUp() override
+    {
+        const std::vector<TFoundDevice> devices = WineDevices(*Platform);
+        if (devices.empty())
+            GTEST_SKIP() << "no wine virtual HID device (vendor 0x845E): not running under wine";
+        std::error_code error;
+        Handle = Platform->OpenForReading(devices.front().Path, error);
+        ASSERT_TRUE(Handle);
+        int outputLength = 0;
+        ASSERT_TRUE(Handle->GetReportLengths(InputLength, outputLength));
+    }
+};
+
 }  // namespace
 
-TEST(TWinReader, AnOutstandingReadIsCancelledWhenReadsEnd)
+TEST_F(TWineReadFixture, AnOutstandingReadIsCancelledWhenReadsEnd)
 {
-    auto platform = CreateSystemHidPlatform();
-    const std::vector<TFoundDevice> devices = WineDevices(*platform);
-    if (devices.empty())
-        GTEST_SKIP() << "no wine virtual HID device (vendor 0x845E): not running under wine";
-    std::error_code error;
-    auto handle = platform->OpenForReading(devices.front().Path, error);
-    ASSERT_TRUE(handle);
-    int inputLength = 0;
-    int outputLength = 0;
-    ASSERT_TRUE(handle->GetReportLengths(inputLength, outputLength));
 
     // Nothing moves wine's virtual devices: the read stays outstanding.
-    std::vector<std::uint8_t> report(static_cast<std::size_t>(inputLength));
-    EXPECT_EQ(handle->Read(report.data(), report.size(), std::chrono::milliseconds(20)), THidReadStatus::Timeout);
+    std::vector<std::uint8_t> report(static_cast<std::size_t>(InputLength));
+    EXPECT_EQ(Handle->Read(report.data(), report.size(), std::chrono::milliseconds(20)), THidReadStatus::Timeout);
     const Clock::time_point start = Clock::now();
-    handle->EndReads();
+    Handle->EndReads();
     std::printf("outstanding read cancelled in %.1f ms\n", MillisecondsSince(start));
 
     // The handle reads again afterwards.
-    EXPECT_EQ(handle->Read(report.data(), report.size(), std::chrono::milliseconds(1)), THidReadStatus::Timeout);
-    handle->EndReads();
+    EXPECT_EQ(Handle->Read(report.data(), report.size(), std::chrono::milliseconds(1)), THidReadStatus::Timeout);
+    Handle->EndReads();
 }
 
-TEST(TWinReader, TheReaderStopsWithAReadOutstanding)
+TEST_F(TWineReadFixture, TheReaderStopsWithAReadOutstanding)
 {
-    auto platform = CreateSystemHidPlatform();
-    const std::vector<TFoundDevice> devices = WineDevices(*platform);
-    if (devices.empty())
-        GTEST_SKIP() << "no wine virtual HID device (vendor 0x845E): not running under wine";
-    std::error_code error;
-    auto handle = platform->OpenForReading(devices.front().Path, error);
-    ASSERT_TRUE(handle);
-    int inputLength = 0;
-    int outputLength = 0;
-    ASSERT_TRUE(handle->GetReportLengths(inputLength, outputLength));
 
-    TReadStarted watched(*handle);
-    auto reader = std::make_unique<TFileInputThread>(watched, inputLength);
+    TReadStarted watched(*Handle);
+    auto reader = std::make_unique<TFileInputThread>(watched, InputLength);
     ASSERT_TRUE(watched.WaitForRead());
     const Clock::time_point start = Clock::now();
     reader.reset();  // joins: the body cancels its read on its own thread
