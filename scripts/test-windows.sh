@@ -28,6 +28,6 @@ built=$(date +%s)
 # Wine on a busy machine stretches every wait (a 1 ms sleep takes about
 # 3 ms, a 10 ms one 13): a program whose shortened test timing a stall
 # overran is run once more; failing twice fails.
-(cd build-win && ctest -j "$jobs" --output-on-failure --timeout 120 --repeat until-pass:2)
+(cd build-win && ctest -j "$jobs" --output-on-failure --repeat until-pass:2)
 finished=$(date +%s)
 echo "== Windows part: $((built - started)) s to set up and build, $((finished - built)) s of tests under wine"
