@@ -465,12 +465,15 @@ TExitCode TCli::List(const std::vector<std::string>&)
         ++found;
         char ids[16];
         std::snprintf(ids, sizeof ids, "%04x:%04x", vendor, product);
-        const std::string access = handle ? "can be opened" : "cannot be opened: " + error.message();
+        // A handle with the error set can only query the device (Windows,
+        // when another program holds it): that is not one the link can use.
+        const bool usable = handle && !error;
+        const std::string access = usable ? "can be opened" : "cannot be opened: " + error.message();
         if (FInv.Json) {
             TJsonObject entry;
             entry.Text("path", info.Path).Text("ids", ids).Number("vendor_id", vendor).Number("product_id", product);
-            entry.Flag("can_open", handle != nullptr);
-            if (!handle)
+            entry.Flag("can_open", usable);
+            if (!usable)
                 entry.Text("error", error.message());
             entries.push_back(entry.Str());
         } else {

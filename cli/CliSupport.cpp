@@ -92,6 +92,11 @@ volatile std::sig_atomic_t& InterruptFlag()
 
 void InstallInterruptHandler()
 {
+#ifdef _WIN32
+    // Ctrl-C runs the handler on a thread of its own; system calls are not
+    // interrupted there, so nothing needs restarting.
+    std::signal(SIGINT, OnInterrupt);
+#else
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
     sigemptyset(&action.sa_mask);
@@ -99,6 +104,7 @@ void InstallInterruptHandler()
     // out whole, so no half packet is left on the wire.
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
+#endif
 }
 
 // --- Progress line -----------------------------------------------------------------

@@ -14,24 +14,58 @@
 #include <clocale>
 #include <csignal>
 #include <iostream>
-#include <langinfo.h>
 #include <memory>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <langinfo.h>
 #include <unistd.h>
+#endif
+
+namespace {
+
+// The user's decimal separator, without changing the program's locale.
+std::string UserDecimalSeparator()
+{
+#ifdef _WIN32
+    char separator[8] = {};
+    if (::GetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, separator, sizeof separator) > 1)
+        return separator;
+#else
+    if (locale_t user = newlocale(LC_NUMERIC_MASK, "", nullptr)) {
+        std::string separator = nl_langinfo_l(RADIXCHAR, user);
+        freelocale(user);
+        return separator;
+    }
+#endif
+    return ".";
+}
+
+bool StandardErrorIsTerminal()
+{
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(STDERR_FILENO) == 1;
+#endif
+}
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
     // A reader of standard output that goes away must not kill the program
     // in the middle of a flash write: the write finishes, the output is lost.
+#ifdef SIGPIPE  // Windows has no such signal: a write to a closed pipe just fails
     std::signal(SIGPIPE, SIG_IGN);
+#endif
     InstallInterruptHandler();
 
     // The battery line uses the user's decimal separator, as the window does;
     // everything else is formatted in the C locale.
-    std::string separator = ".";
-    if (locale_t user = newlocale(LC_NUMERIC_MASK, "", nullptr)) {
-        separator = nl_langinfo_l(RADIXCHAR, user);
-        freelocale(user);
-    }
+    const std::string separator = UserDecimalSeparator();
 
     // The platform, and when simulating the bus and its remote, live until
     // the end of main: the connection refers to them until RunCli returns.
@@ -40,7 +74,7 @@ int main(int argc, char** argv)
 
     TCliHost host;
     host.Interrupted = &InterruptFlag();
-    host.ProgressOnTerminal = isatty(STDERR_FILENO) == 1;
+    host.ProgressOnTerminal = StandardErrorIsTerminal();
     host.DecimalSeparator = separator;
     host.Platform = [&](bool simulate) -> IHidPlatform& {
         if (simulate) {

@@ -139,7 +139,9 @@ int main(int argc, char** argv)
 {
     // Every log line also goes to standard output; a reader that goes away
     // must not take the console with it.
+#ifdef SIGPIPE  // Windows has no such signal: a write to a closed pipe just fails
     std::signal(SIGPIPE, SIG_IGN);
+#endif
 
     // Answered before the GUI starts, so that they work without a display.
     for (int i = 1; i < argc; ++i) {

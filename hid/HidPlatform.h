@@ -1,10 +1,11 @@
 #pragma once
 // What the HID link needs from the operating system, as one small interface.
 //
-// Two implementations: the Linux one (hidraw and libudev, HidPlatformLinux.cpp)
-// and the simulated bus of sim/ (virtual devices plugged and unplugged by tests
-// and by `corvane-console --simulate`). Nothing else in the program touches a
-// device node.
+// Three implementations: the Linux one (hidraw and libudev,
+// HidPlatformLinux.cpp), the Windows one (the HID class driver and the
+// device-setup functions, HidPlatformWindows.cpp) and the simulated bus of
+// sim/ (virtual devices plugged and unplugged by tests and by
+// `corvane-console --simulate`). Nothing else in the program touches a device.
 
 #include <chrono>
 #include <cstddef>
@@ -57,6 +58,13 @@ public:
     // report fills one slot of the reader's ring.
     virtual THidReadStatus Read(std::uint8_t* buffer, std::size_t length,
                                 std::chrono::milliseconds wait) = 0;
+
+    // The reading thread, after its last Read: abandons a read that is still
+    // in progress and returns once the device no longer writes into the
+    // handle's buffers. Nothing to do where Read leaves nothing in progress
+    // (Linux waits in poll(); Windows leaves an overlapped read outstanding
+    // between calls, and only its own thread can cancel that).
+    virtual void EndReads() {}
 };
 
 enum class THotplugKind { Arrival, Removal };
@@ -83,8 +91,19 @@ public:
 
     // Opens an interface for reading and writing. On failure returns null and
     // sets error (std::errc::permission_denied for a node the user may not
-    // open).
+    // open). A platform that can open a device for queries only (Windows does
+    // so for a device that another program or the system holds) returns that
+    // handle with error set to why reports cannot be transferred: its
+    // attributes can be read, its reads and writes fail.
     virtual std::unique_ptr<IHidHandle> Open(const std::string& path, std::error_code& error) = 0;
+
+    // Opens the handle that the link's reader thread uses, as Open does. On
+    // Windows this one is opened for overlapped reads, which Read needs and
+    // the handle from Open does not have.
+    virtual std::unique_ptr<IHidHandle> OpenForReading(const std::string& path, std::error_code& error)
+    {
+        return Open(path, error);
+    }
 
     // Starts watching arrival and removal of HID interfaces. The callback runs
     // on the GUI thread, through loop.Post, once per interface that comes or
@@ -93,5 +112,6 @@ public:
                                                  std::function<void(const THotplugEvent&)> callback) = 0;
 };
 
-// The platform of this machine (hidraw on Linux).
+// The platform of this machine (hidraw on Linux, the HID class driver on
+// Windows).
 std::unique_ptr<IHidPlatform> CreateSystemHidPlatform();

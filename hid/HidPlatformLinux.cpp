@@ -14,6 +14,7 @@
 #include "HidDescriptor.h"
 #include "FileDescriptor.h"
 #include "HidPlatform.h"
+#include "HotplugDelivery.h"
 
 #include <libudev.h>
 #include <linux/hidraw.h>
@@ -276,21 +277,14 @@ private:
 //
 // Threads: a monitor thread blocks in poll() on the udev monitor and on an
 // eventfd that the destructor signals. Each add or remove of a hidraw device
-// becomes one THotplugEvent, posted to the GUI thread. The posted call holds
-// a shared TWatchState and does nothing once its Alive flag is down; only the
-// GUI thread reads or writes that flag (the destructor runs there, and so do
-// the posted calls), so no lock is needed and a call queued before the watch
-// was destroyed still does nothing afterwards.
-
-struct TWatchState {
-    std::function<void(const THotplugEvent&)> Callback;
-    bool Alive = true;  // GUI thread only
-};
+// becomes one THotplugEvent, posted to the GUI thread through
+// PostHotplugEvent: a call queued before the watch was destroyed does
+// nothing afterwards.
 
 class TUdevWatch : public IHotplugWatch {
 public:
     TUdevWatch(IGuiEventLoop& loop, std::function<void(const THotplugEvent&)> callback)
-        : FLoop(loop), FState(std::make_shared<TWatchState>())
+        : FLoop(loop), FState(std::make_shared<THotplugDelivery>())
     {
         FState->Callback = std::move(callback);
         if (!OpenMonitor())
@@ -391,20 +385,12 @@ private:
             if (!info)
                 continue;
             event.Interface = std::move(*info);
-            FLoop.Post([state = FState, event = std::move(event)] {
-                if (!state->Alive)
-                    return;
-                // The callback may destroy the watch, or dispatch messages
-                // that end this very call's owner: keep what it uses local.
-                const std::shared_ptr<TWatchState> keep = state;
-                const THotplugEvent local = event;
-                keep->Callback(local);
-            });
+            PostHotplugEvent(FLoop, FState, std::move(event));
         }
     }
 
     IGuiEventLoop& FLoop;
-    std::shared_ptr<TWatchState> FState;
+    std::shared_ptr<THotplugDelivery> FState;
     TUdev FUdev;
     TUdevMonitor FMonitor;
     TFileDescriptor FStopEvent;

@@ -17,3 +17,14 @@ void SleepFor(std::chrono::milliseconds duration)
     if (duration.count() > 0)
         std::this_thread::sleep_for(duration);
 }
+
+std::tm LocalTime(std::time_t t)
+{
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &t);  // the reentrant form there, arguments the other way round
+#else
+    localtime_r(&t, &local);
+#endif
+    return local;
+}

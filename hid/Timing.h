@@ -6,6 +6,7 @@
 // silent-remote cases does not take minutes.
 
 #include <chrono>
+#include <ctime>
 
 struct TTiming {
     using ms = std::chrono::milliseconds;
@@ -36,3 +37,6 @@ private:
 
 // Sleeps the calling thread.
 void SleepFor(std::chrono::milliseconds duration);
+
+// The local date and time of t, broken down.
+std::tm LocalTime(std::time_t t);

@@ -51,6 +51,8 @@ public:
         return status;
     }
 
+    void EndReads() override { FInner->EndReads(); }
+
 private:
     TTracePlatform& FTrace;
     std::unique_ptr<IHidHandle> FInner;
@@ -69,7 +71,11 @@ TTracePlatform::TTracePlatform(IHidPlatform& inner, std::ostream* out, std::uniq
     char stamp[32] = "";
     const std::time_t now = std::time(nullptr);
     std::tm utc{};
+#ifdef _WIN32
+    if (gmtime_s(&utc, &now) == 0)  // the same, with the arguments the other way round
+#else
     if (gmtime_r(&now, &utc))
+#endif
         std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
     WriteLine(std::string("EV trace started ") + stamp);
 }
@@ -97,12 +103,25 @@ std::vector<THidInterfaceInfo> TTracePlatform::Enumerate()
 
 std::unique_ptr<IHidHandle> TTracePlatform::Open(const std::string& path, std::error_code& error)
 {
-    auto handle = FInner.Open(path, error);
+    return Traced(FInner.Open(path, error), path, error);
+}
+
+std::unique_ptr<IHidHandle> TTracePlatform::OpenForReading(const std::string& path, std::error_code& error)
+{
+    return Traced(FInner.OpenForReading(path, error), path, error);
+}
+
+std::unique_ptr<IHidHandle> TTracePlatform::Traced(std::unique_ptr<IHidHandle> handle, const std::string& path,
+                                                   const std::error_code& error)
+{
     if (!handle) {
         WriteLine("EV open " + path + " failed: " + error.message());
         return nullptr;
     }
-    WriteLine("EV open " + path);
+    if (error)
+        WriteLine("EV open " + path + " for queries only: " + error.message());
+    else
+        WriteLine("EV open " + path);
     return std::make_unique<TTraceHandle>(*this, std::move(handle), path);
 }
 

@@ -62,6 +62,7 @@ public:
     // handles are wrapped so that their reports are traced.
     std::vector<THidInterfaceInfo> Enumerate() override;
     std::unique_ptr<IHidHandle> Open(const std::string& path, std::error_code& error) override;
+    std::unique_ptr<IHidHandle> OpenForReading(const std::string& path, std::error_code& error) override;
     std::unique_ptr<IHotplugWatch> Watch(IGuiEventLoop& loop,
                                          std::function<void(const THotplugEvent&)> callback) override;
 
@@ -83,6 +84,10 @@ private:
     class TTraceHandle;
 
     TTracePlatform(IHidPlatform& inner, std::ostream* out, std::unique_ptr<std::FILE, TFileCloser> file);
+
+    // Traces an open's outcome and wraps the handle it gave, if any.
+    std::unique_ptr<IHidHandle> Traced(std::unique_ptr<IHidHandle> handle, const std::string& path,
+                                       const std::error_code& error);
 
     IHidPlatform& FInner;
     std::ostream* FOut;                               // either this...

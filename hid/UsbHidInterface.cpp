@@ -42,6 +42,9 @@ void TFileInputThread::Execute()
             SleepFor(Timing().ReaderWait);
         }
     }
+    // A read still in progress is cancelled here, on the thread that issued
+    // it, before the link closes the handle.
+    FHandle.EndReads();
 }
 
 void TFileInputThread::Append(const std::uint8_t* data, int count)
@@ -201,9 +204,16 @@ bool TUsbDevice::TryInterface(IHidPlatform& platform, const THidInterfaceInfo& i
     if (!writeHandle->GetAttributes(vid, pid) || vid != static_cast<std::uint16_t>(FVendorId) ||
         pid != static_cast<std::uint16_t>(FProductId))
         return false;
+    // The remote, but open for queries only: a link on it would look
+    // connected while every write and read fails. Keep the reason instead.
+    if (error) {
+        if (!FOpenFailure)
+            FOpenFailure = TOpenFailure{info.Path, error};
+        return false;
+    }
 
-    auto readHandle = platform.Open(info.Path, error);
-    if (!readHandle) {
+    auto readHandle = platform.OpenForReading(info.Path, error);
+    if (!readHandle || error) {
         if (!FOpenFailure)
             FOpenFailure = TOpenFailure{info.Path, error};
         return false;

@@ -2,6 +2,7 @@
 
 #include "FlashParts.h"
 #include "NumberEntry.h"
+#include "Timing.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,7 +14,12 @@
 #include <system_error>
 
 #include <fcntl.h>
+#ifdef _WIN32
+#include <io.h>
+#include <sys/stat.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace ops {
 
@@ -27,7 +33,18 @@ namespace {
 
 const char* const ArchitectureLine = "Incorrect/unknown architecture (must use get version)";
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Checked like printf. MinGW builds use MinGW's own printf family (see
+// __USE_MINGW_ANSI_STDIO in CMakeLists.txt), whose formats are GNU's; the
+// plain "printf" check there is the older C runtime's, without %zu.
+#if defined(__MINGW32__)
+#define OPS_PRINTF_LIKE __attribute__((format(gnu_printf, 1, 2)))
+#elif defined(__GNUC__)
+#define OPS_PRINTF_LIKE __attribute__((format(printf, 1, 2)))
+#else
+#define OPS_PRINTF_LIKE
+#endif
+
+std::string Format(const char* format, ...) OPS_PRINTF_LIKE;
 std::string Format(const char* format, ...)
 {
     char text[256];
@@ -169,23 +186,42 @@ bool CheckArchitecture(TOpsContext& ctx, bool needs12)
     return true;
 }
 
+// The few file calls of TDiskFile, for POSIX and for Windows' C runtime.
+#ifdef _WIN32
+// Binary: the C runtime opens files in text mode unless told, and would write
+// every 0x0A byte of a dump as 0x0D 0x0A. Not inherited by child processes.
+int CreateFileForWriting(const char* path)
+{
+    return ::_open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+}
+long WriteSome(int fd, const std::uint8_t* data, std::size_t size)
+{
+    return ::_write(fd, data, static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30)));
+}
+int CloseFile(int fd) { return ::_close(fd); }
+#else
+int CreateFileForWriting(const char* path) { return ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); }
+long WriteSome(int fd, const std::uint8_t* data, std::size_t size) { return ::write(fd, data, size); }
+int CloseFile(int fd) { return ::close(fd); }
+#endif
+
 class TDiskFile : public IOutFile {
 public:
     explicit TDiskFile(std::string path) : FPath(std::move(path))
     {
-        FFd = ::open(FPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        FFd = CreateFileForWriting(FPath.c_str());
         if (FFd < 0) Fail("Cannot create file", errno);
     }
 
     ~TDiskFile() override
     {
-        if (FFd >= 0) ::close(FFd);  // after an error: the error is reported already
+        if (FFd >= 0) CloseFile(FFd);  // after an error: the error is reported already
     }
 
     void Write(const std::uint8_t* data, std::size_t size) override
     {
         while (size > 0) {
-            const ssize_t written = ::write(FFd, data, size);
+            const long written = WriteSome(FFd, data, size);
             if (written < 0 && errno == EINTR) continue;
             if (written <= 0) Fail("Cannot write file", written < 0 ? errno : ENOSPC);
             data += written;
@@ -198,13 +234,13 @@ public:
         if (FFd < 0) return;
         const int fd = FFd;
         FFd = -1;
-        if (::close(fd) != 0 && errno != EINTR) Fail("Cannot write file", errno);
+        if (CloseFile(fd) != 0 && errno != EINTR) Fail("Cannot write file", errno);
     }
 
 private:
     [[noreturn]] void Fail(const char* what, int error)
     {
-        if (FFd >= 0) ::close(FFd);
+        if (FFd >= 0) CloseFile(FFd);
         FFd = -1;
         throw EFileError(std::string(what) + " \"" + FPath + "\": " + std::generic_category().message(error));
     }
@@ -229,9 +265,7 @@ bool PastTheEnd(std::uint32_t address, const TByteArray& data, TResult& result)
 
 TLocalTime TSystemClock::Now()
 {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
+    const std::tm local = LocalTime(std::time(nullptr));
     return {local.tm_year + 1900, local.tm_mon + 1,        local.tm_mday,
             local.tm_hour,        local.tm_min,            local.tm_sec,
             local.tm_wday == 0 ? 7 : local.tm_wday};

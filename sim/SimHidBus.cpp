@@ -62,10 +62,11 @@ void TSimHidDevice::SendInput(const TByteArray& report)
     }
 }
 
-void TSimHidDevice::SetOpenError(std::error_code error)
+void TSimHidDevice::SetOpenError(std::error_code error, bool queryOnly)
 {
     std::lock_guard lock(FMutex);
     FOpenError = error;
+    FQueryOnly = queryOnly;
 }
 
 bool TSimHidDevice::Plugged() const
@@ -351,7 +352,12 @@ std::unique_ptr<IHidHandle> TSimHidBus::Open(const std::string& path, std::error
         std::lock_guard lock(device->FMutex);
         if (device->FOpenError) {
             error = device->FOpenError;
-            return nullptr;
+            if (!device->FQueryOnly)
+                return nullptr;
+            // Never registered with the device: it receives no report, and
+            // reads and writes fail as on a handle whose device has gone.
+            queue->Gone = true;
+            return std::make_unique<TSimHandle>(device, queue);
         }
         device->FQueues.erase(std::remove_if(device->FQueues.begin(), device->FQueues.end(),
                                              [](const auto& weak) { return weak.expired(); }),

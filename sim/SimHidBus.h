@@ -56,8 +56,10 @@ public:
     void SendInput(const TByteArray& report);
 
     // Makes Open fail with this error (e.g. permission_denied); a default
-    // error_code opens normally.
-    void SetOpenError(std::error_code error);
+    // error_code opens normally. With queryOnly, Open returns a handle all the
+    // same, with the error set, that answers queries and fails every read and
+    // write: what Windows gives for a device that another program holds.
+    void SetOpenError(std::error_code error, bool queryOnly = false);
 
     // Any thread: unplugs this device from the bus it is plugged into (the
     // removal is reported as for TSimHidBus::Unplug). Nothing when unplugged,
@@ -83,6 +85,7 @@ private:
     std::weak_ptr<TSimBusCore> FBus;
     std::string FPath;
     std::error_code FOpenError;
+    bool FQueryOnly = false;
 };
 
 class TSimHidBus : public IHidPlatform {

@@ -1,5 +1,7 @@
 #include "SimRemote.h"
 
+#include "Timing.h"
+
 #include <condition_variable>
 #include <ctime>
 #include <deque>
@@ -144,9 +146,7 @@ std::shared_ptr<TSimRemote> TSimRemote::Demo()
     auto remote = std::make_shared<TSimRemote>(options);
     remote->FillFlashWithPattern();
 
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
+    const std::tm local = LocalTime(std::time(nullptr));
     remote->SetClock(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_wday + 1, local.tm_hour,
                      local.tm_min, local.tm_sec);
 

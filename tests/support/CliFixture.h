@@ -11,6 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#ifdef _WIN32
+#include <process.h>
+#endif
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -82,8 +85,20 @@ class TTempDir {
 public:
     TTempDir()
     {
+#ifdef _WIN32
+        // No mkdtemp: a name from the process and a counter, made only if new.
+        static int counter = 0;
+        const auto base = std::filesystem::temp_directory_path();
+        for (int tries = 0; tries < 100 && FPath.empty(); ++tries) {
+            auto candidate = base / ("corvane-cli-" + std::to_string(::_getpid()) + "-" + std::to_string(++counter));
+            std::error_code error;
+            if (std::filesystem::create_directory(candidate, error))
+                FPath = candidate;
+        }
+#else
         std::string pattern = (std::filesystem::temp_directory_path() / "corvane-cli-XXXXXX").string();
         FPath = ::mkdtemp(pattern.data()) ? pattern : std::string();
+#endif
     }
     ~TTempDir()
     {
