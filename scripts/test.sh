@@ -53,6 +53,10 @@ sh scripts/fuzz.sh
 echo "== build-deb/: the Debian package: build, lintian, install, check, purge"
 sh scripts/test-package.sh
 
+# The Windows build of the layers below the window, with corvane-cli.exe,
+# under wine; it compares corvane-cli.exe's files with build/corvane-cli's.
+sh scripts/test-windows.sh
+
 echo "== build/: kernel tests in a VM (uhid, hidraw and the udev monitor of a real kernel)"
 # Without these packages the runner skips (exit 77), or fails under CI=true.
 sh tools/vm/setup-vm-packages.sh || [ "${CI:-}" != true ]
