@@ -70,7 +70,6 @@ int main(int argc, char** argv)
     // The platform, and when simulating the bus and its remote, live until
     // the end of main: the connection refers to them until RunCli returns.
     std::unique_ptr<IHidPlatform> platform;
-    std::shared_ptr<TSimRemote> remote;
 
     TCliHost host;
     host.Interrupted = &InterruptFlag();
@@ -78,10 +77,7 @@ int main(int argc, char** argv)
     host.DecimalSeparator = separator;
     host.Platform = [&](bool simulate) -> IHidPlatform& {
         if (simulate) {
-            auto bus = std::make_unique<TSimHidBus>();
-            remote = TSimRemote::Demo();
-            bus->Plug(remote);
-            platform = std::move(bus);
+            platform = TSimRemote::DemoBus();
         } else {
             platform = CreateSystemHidPlatform();
         }

@@ -163,12 +163,8 @@ int main(int argc, char** argv)
     // Both the platform and, when simulating, the remote live as long as the
     // program: the window's connection refers to them until it is destroyed.
     std::unique_ptr<IHidPlatform> platform;
-    std::shared_ptr<TSimRemote> remote;
     if (options.Simulate) {
-        auto bus = std::make_unique<TSimHidBus>();
-        remote = TSimRemote::Demo();
-        bus->Plug(remote);
-        platform = std::move(bus);
+        platform = TSimRemote::DemoBus();
     } else {
         platform = CreateSystemHidPlatform();
     }

@@ -158,6 +158,13 @@ std::shared_ptr<TSimRemote> TSimRemote::Demo()
     return remote;
 }
 
+std::unique_ptr<TSimHidBus> TSimRemote::DemoBus()
+{
+    auto bus = std::make_unique<TSimHidBus>();
+    bus->Plug(Demo());
+    return bus;
+}
+
 // --- Version -----------------------------------------------------------------
 
 void TSimRemote::SetVersionPayload(const TByteArray& payload)

@@ -35,6 +35,9 @@ public:
 
     // The remote of `corvane-console --simulate`.
     static std::shared_ptr<TSimRemote> Demo();
+    // A simulated bus with the Demo remote plugged in: the platform of the
+    // programs' --simulate. The bus keeps the remote alive.
+    static std::unique_ptr<TSimHidBus> DemoBus();
 
     // --- Version ---
     // Payload bytes 1 to 14 (and more, if given) of the version reply.
