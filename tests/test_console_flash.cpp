@@ -190,6 +190,29 @@ TEST_F(TFlashDumpTest, WholeFlashEndsAtSixteenMebibytes)
     EXPECT_EQ(Form->pbReadFlash->value(), 12);  // 1..100, then 1..100 again: chunk 512 shows 12
 }
 
+TEST_F(TFlashDumpTest, RateIsUpdatedOnlyAfterMoreThanASecond)
+{
+    // Ticks 500 (or 501) ms apart: after two chunks exactly 1000 ms (or 1002)
+    // have passed since the start.
+    struct TCase {
+        quint64 Step;
+        const char* AfterTwoChunks;
+    };
+    for (TCase c : {TCase{500, "0065536 bytes read @000000 /s"}, TCase{501, "0065536 bytes read @065405 /s"}}) {
+        SCOPED_TRACE(c.Step);
+        TickStep = c.Step;
+        Ticks = 0;
+        QStringList labels;
+        OnTick = [&](int tick) {
+            labels.append(Form->lblFlashBytesRead->text());
+            if (tick == 6) Later(Form.get(), [this] { Form->btnReadFlashAll->click(); });
+        };
+        Form->btnReadFlashAllClick();
+        EXPECT_TRUE(labels.contains(c.AfterTwoChunks)) << labels.join('|').toStdString();
+        NewLines();
+    }
+}
+
 TEST_F(TFlashDumpTest, WholeFlashStopsBySecondPressAndByExit)
 {
     OnTick = [&](int tick) {
@@ -299,6 +322,20 @@ TEST_F(TFlashDumpTest, PartsDumpNeedsProtocol12)
 {
     Remote->SetProtocol(11);
     Form->btnVersionClick();
+    NewLines();
+    Form->btnReadFlashPartsClick();
+    EXPECT_EQ(NewLines(), QStringList{"Only protocol 12 is supported"});
+    EXPECT_TRUE(QDir().entryList(QDir::Files).isEmpty());
+}
+
+TEST_F(TFlashDumpTest, PartsDumpWithoutAKnownProtocolIsRefused)
+{
+    // The reconnection's version request goes unanswered: connected, but
+    // the protocol is not known (-1).
+    Remote->ScriptReplies({TByteArray{}});
+    Form->btnReinitializeUsbClick();
+    ASSERT_TRUE(Form->Remote()->Connected());
+    ASSERT_EQ(Form->Remote()->Protocol(), -1);
     NewLines();
     Form->btnReadFlashPartsClick();
     EXPECT_EQ(NewLines(), QStringList{"Only protocol 12 is supported"});
