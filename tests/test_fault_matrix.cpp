@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,12 @@ struct TRow {
     int First;
     const char* Expected;
 };
+
+// How CTest and GoogleTest name a row's case: by its name, not its bytes.
+void PrintTo(const TRow& row, std::ostream* out)
+{
+    *out << row.Name;
+}
 
 // Packets: a 200-byte read is 62 + 62 + 62 + 14 data bytes, then the
 // acknowledgement (position 4); a 200-byte write four data packets, then the
