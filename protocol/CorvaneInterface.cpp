@@ -637,10 +637,17 @@ bool TCorvaneOne::IrCapture(TByteArray& data)
         } while (!done && !Abort);
     } catch (const ECorvaneAssertion&) {
         // The remote is still capturing: stop it before the error goes on,
-        // or it streams until the next request flushes it.
+        // or it streams until the next request flushes it; and take the
+        // stop's acknowledgement, or it arrives late enough to be read as
+        // the first report of the next capture, ending it at once.
         data.clear();
-        if (FLinkGeneration == generation)
-            FDevice->WriteReport(NewPacket(PKT_IR_CAPTURE_STOP, {}));
+        if (FLinkGeneration == generation) {
+            // The error already on its way is the one to report.
+            try {
+                StopCapture();
+            } catch (...) {
+            }
+        }
         throw;
     }
 
@@ -649,6 +656,11 @@ bool TCorvaneOne::IrCapture(TByteArray& data)
     else
         data.resize(stored);
 
+    return StopCapture() && !error;
+}
+
+bool TCorvaneOne::StopCapture()
+{
     // The stop request's write also drops capture data still unread.
     if (!FDevice->WriteReport(NewPacket(PKT_IR_CAPTURE_STOP, {})))
         return false;
@@ -660,7 +672,8 @@ bool TCorvaneOne::IrCapture(TByteArray& data)
     constexpr int MaxLateReports = 1000;
     const auto deadline = StreamDeadline(MaxLateReports + 1);
     int late = 0;
-    patience = 4;
+    int patience = 4;
+    TByteArray packet;
     for (;;) {
         if (TStreamClock::now() > deadline) {
             Reconnect();
@@ -669,17 +682,13 @@ bool TCorvaneOne::IrCapture(TByteArray& data)
         if (ReadReply(packet)) {
             patience = 4;
             if (GetPacketType(packet) == PKT_ACK)
-                break;
-            if (++late > MaxLateReports) {
-                error = true;
-                break;
-            }
+                return true;
+            if (++late > MaxLateReports)
+                return false;
         } else if (--patience <= 0) {
-            error = true;
-            break;
+            return false;
         }
         if (Abort)
-            break;
+            return true;
     }
-    return !error;
 }

@@ -229,6 +229,10 @@ private:
     // version request's write has flushed the unread input.
     static constexpr int MaxStaleReports = 128;
     bool ReceiveFlash(TByteArray& data, bool& reconnect);
+    // Ends a capture on the remote: the stop request, then what the remote
+    // still sends up to the stop's acknowledgement. True when it came (or
+    // Abort cut the wait short).
+    bool StopCapture();
     bool SendFlash(const TByteArray& data, std::uint16_t size, bool& reconnect);
     // Runs a flash transfer, then reconnects if it left the flag set: a
     // stream that broke off leaves the remote in the middle of it. The flag
