@@ -939,8 +939,11 @@ const TCommand* FindCommand(const std::vector<std::string>& words)
 std::string CommandName(const TCommand& command)
 {
     std::string name;
-    for (const std::string_view word : command.Words)
-        name += (name.empty() ? "" : " ") + std::string(word);
+    for (const std::string_view word : command.Words) {
+        if (!name.empty())
+            name += ' ';
+        name += word;
+    }
     return name;
 }
 
@@ -1018,8 +1021,10 @@ std::string CliUsage()
         "Commands:\n";
     for (const TCommand& command : Commands()) {
         std::string synopsis = CommandName(command);
-        if (!command.Args.empty())
-            synopsis += " " + std::string(command.Args);
+        if (!command.Args.empty()) {
+            synopsis += ' ';
+            synopsis += command.Args;
+        }
         char line[160];
         std::snprintf(line, sizeof line, "  %-38s %.*s\n", synopsis.c_str(), static_cast<int>(command.Summary.size()),
                       command.Summary.data());
