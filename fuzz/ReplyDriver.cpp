@@ -1,4 +1,5 @@
 #include "ReplyDriver.h"
+#include "FuzzCheck.h"
 
 #include "../hid/Timing.h"
 #include "../protocol/CorvaneInterface.h"
@@ -9,15 +10,6 @@
 #include <memory>
 
 namespace {
-
-// A broken contract: abort, so that libFuzzer keeps the input.
-#define FUZZ_CHECK(condition)                                                                   \
-    do {                                                                                        \
-        if (!(condition)) {                                                                     \
-            std::fprintf(stderr, "broken contract: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
-            std::abort();                                                                       \
-        }                                                                                       \
-    } while (false)
 
 // The link's waits, shortened: the scripted remote delivers every report
 // before the host looks for it, so one look is enough and no pause helps.

@@ -6,6 +6,7 @@
 // is whole, a capture reported done is in its file, the battery is a
 // percentage.
 #include "../ops/FlashParts.h"
+#include "FuzzCheck.h"
 #include "../ops/Operations.h"
 #include "../hid/Timing.h"
 #include "ScriptedRemote.h"
@@ -16,14 +17,6 @@
 #include <memory>
 
 namespace {
-
-#define FUZZ_CHECK(condition)                                                                   \
-    do {                                                                                        \
-        if (!(condition)) {                                                                     \
-            std::fprintf(stderr, "broken contract: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
-            std::abort();                                                                       \
-        }                                                                                       \
-    } while (false)
 
 struct TMemoryFile {
     TByteArray Bytes;
