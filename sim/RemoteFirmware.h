@@ -18,6 +18,7 @@
 
 #include "../hid/Types.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -239,11 +240,16 @@ private:
 
 // The pace of a full-speed interrupt endpoint: at most one input report per
 // 1 ms slot, on a fixed schedule so that a transport waking up late does not
-// slow the average. After a pause the schedule starts again from now instead
-// of catching up in a burst. Unpaced, reports go when the model has them due.
+// slow the average. A thread that wakes a few milliseconds late (some
+// platforms round a 1 ms sleep up to several) sends the slots it missed at
+// once; after a pause in the stream, or a stall longer than MaxCatchUp, the
+// schedule starts again from then instead of catching up in a burst.
+// Unpaced, reports go when the model has them due.
 class TPacer {
 public:
     using TTime = TRemoteFirmware::TTime;
+    static constexpr std::chrono::milliseconds Slot{1};
+    static constexpr std::chrono::milliseconds MaxCatchUp{20};
 
     explicit TPacer(bool paced = false) : FPaced(paced) {}
 
@@ -254,14 +260,18 @@ public:
     // When a report that the model has due at `due` may go.
     TTime When(TTime due) const { return FPaced && due < FNextSlot ? FNextSlot : due; }
 
-    // Books the slot of a report sent at `now`.
-    void Sent(TTime now)
+    // Books the slot of a report that the model had due at `due` and that was
+    // sent at `now`.
+    void Sent(TTime due, TTime now)
     {
         if (!FPaced)
             return;
-        if (now - FNextSlot > std::chrono::milliseconds(2))
-            FNextSlot = now;
-        FNextSlot += std::chrono::milliseconds(1);
+        // The report's slot: the booked one, or its due time if the model
+        // had nothing to send until then (a pause).
+        TTime slot = std::max(due, FNextSlot);
+        if (now - slot > MaxCatchUp)
+            slot = now;
+        FNextSlot = slot + Slot;
     }
 
 private:

@@ -79,7 +79,7 @@ void TFirmwareState::Run(TSimRemote* owner)
         TRemoteFirmware::TOutput output;
         if (!Firmware.Take(output, now))
             continue;
-        Pacer.Sent(now);
+        Pacer.Sent(*due, now);
 
         // Never call into the bus with the lock held: it calls back
         // (OnUnplugged) and its writers call OnOutputReport.

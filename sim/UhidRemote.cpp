@@ -460,7 +460,7 @@ struct TUhidRemote::TImpl {
             TRemoteFirmware::TOutput output;
             if (!Firmware.Take(output, now))
                 return now + 1ms;
-            Pacer.Sent(now);
+            Pacer.Sent(*due, now);
             if (output.Unplug) {
                 DestroyRemote();
                 if (ReturnDelay)

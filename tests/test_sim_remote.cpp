@@ -9,11 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -315,6 +317,53 @@ TEST(RemoteFirmware, ScriptedRepliesAnswerRequestsThatExpectOne)
     EXPECT_EQ(replies[0], Request({0xC2, 0x06, 0x5A}));
     EXPECT_EQ(replies[1][0], 0x28);
     EXPECT_EQ(firmware.ResetCount(), 1);
+}
+
+// A paced stream of reports all due at once, sent by a thread that wakes
+// every `wake` (some platforms stretch a 1 ms sleep to 3 ms or more), with
+// one stall of `stall` after the tenth report. Returns when each report went.
+std::vector<TTime> PacedSends(std::chrono::milliseconds wake, std::chrono::milliseconds stall, int count)
+{
+    TPacer pacer(true);
+    std::vector<TTime> sent;
+    TTime now = T0;
+    while (static_cast<int>(sent.size()) < count) {
+        while (static_cast<int>(sent.size()) < count && pacer.When(T0) <= now) {
+            pacer.Sent(T0, now);
+            sent.push_back(now);
+        }
+        now += sent.size() == 10 && stall.count() > 0 ? std::exchange(stall, 0ms) : wake;
+    }
+    return sent;
+}
+
+TEST(Pacer, LateWakesKeepTheAverageAndStallsDoNotBurst)
+{
+    struct TCase {
+        std::chrono::milliseconds Wake, Stall;
+        std::chrono::milliseconds Span;  // from the first report to the 1000th
+        int LargestBurst;
+    };
+    for (const TCase c : {TCase{1ms, 0ms, 999ms, 1}, TCase{3ms, 0ms, 999ms, 3}, TCase{7ms, 0ms, 1001ms, 7},
+                          TCase{1ms, 15ms, 999ms, 15}, TCase{1ms, 500ms, 1498ms, 1}}) {
+        SCOPED_TRACE(testing::Message() << "wake " << c.Wake.count() << " ms, stall " << c.Stall.count() << " ms");
+        const std::vector<TTime> sent = PacedSends(c.Wake, c.Stall, 1000);
+        EXPECT_EQ(sent.back() - sent.front(), c.Span);
+        int burst = 0, largest = 0;
+        for (std::size_t i = 0; i < sent.size(); ++i) {
+            burst = i > 0 && sent[i] == sent[i - 1] ? burst + 1 : 1;
+            largest = std::max(largest, burst);
+        }
+        EXPECT_EQ(largest, c.LargestBurst);
+    }
+
+    // After a pause the stream starts from the report's due time, not with
+    // the slots the pause left unused.
+    TPacer pacer(true);
+    pacer.Sent(T0, T0);
+    EXPECT_EQ(pacer.When(T0 + 100ms), T0 + 100ms);
+    pacer.Sent(T0 + 100ms, T0 + 100ms);
+    EXPECT_EQ(pacer.When(T0 + 100ms), T0 + 101ms);
 }
 
 // --- On the bus ----------------------------------------------------------------
