@@ -28,6 +28,10 @@ built=$(date +%s)
 # Wine on a busy machine stretches every wait (a 1 ms sleep takes about
 # 3 ms, a 10 ms one 13): a program whose shortened test timing a stall
 # overran is run once more; failing twice fails.
-(cd build-win && ctest -j "$jobs" --output-on-failure --repeat until-pass:2)
+rc=0
+(cd build-win && ctest -j "$jobs" --output-on-failure --repeat until-pass:2) || rc=$?
 finished=$(date +%s)
+# The wine session would otherwise linger for a minute after the last test.
+WINEPREFIX="$PWD/build-win/wine-prefix" wineserver -k 2>/dev/null || true
 echo "== Windows part: $((built - started)) s to set up and build, $((finished - built)) s of tests under wine"
+exit "$rc"
