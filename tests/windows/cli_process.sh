@@ -1,7 +1,7 @@
 #!/bin/sh
 # corvane-cli.exe as a process under wine, on its simulated remote: help and
-# exit codes, a flash read into a file, a write with verify (matching and
-# mismatching), a capture into a file. Where the Linux build's corvane-cli is
+# exit codes, a dump of the whole flash, a flash read into a file, a write
+# with verify (matching and mismatching), a capture into a file. Where the Linux build's corvane-cli is
 # given, the files must be byte for byte the same as the ones it writes.
 #
 #   cli_process.sh WORK_DIR CLI_EXE HOST_CLI|"" EMULATOR [EMULATOR ARGS...]
@@ -65,6 +65,36 @@ same_as_linux() {
     fi
 }
 
+# The whole flash goes at the endpoint's pace of one report a millisecond:
+# 16 MiB take about four and a half minutes. The Linux build dumps it at the
+# same time, and the other checks run meanwhile.
+mkdir -p "$work/win/dump" "$work/linux/dump"
+dump_started=$(date +%s)
+(
+    cd "$work/win/dump"
+    rc=0
+    eval "$emulator \"\$cli\" --simulate flash dump" >out 2>err || rc=$?
+    echo "$rc" >rc
+) &
+win_dump=$!
+linux_dump=""
+if [ -n "$host" ]; then
+    (
+        cd "$work/linux/dump"
+        rc=0
+        "$host" --simulate flash dump >out 2>err || rc=$?
+        echo "$rc" >rc
+    ) &
+    linux_dump=$!
+fi
+
+# dumped DIR: the one file that a dump wrote in DIR, named by the time it
+# started.
+dumped() {
+    set -- "$1"/*_flash.bin
+    [ $# -eq 1 ] && [ -f "$1" ] && echo "$1"
+}
+
 win 0 --help
 grep -q "130  interrupted" "$work/win/out" || fail "--help lists no exit codes"
 
@@ -91,6 +121,27 @@ grep -q "verify mismatch at 0x00" "$work/win/err" || fail "no mismatch line"
 win 0 --simulate ir capture -o captured.bin
 grep -q "^IR capture success" "$work/win/out" || fail "no capture line"
 same_as_linux captured.bin --simulate ir capture -o captured.bin
+
+wait "$win_dump" || true
+win_file=$(dumped "$work/win/dump") || win_file=""
+echo "corvane-cli.exe --simulate flash dump -> exit $(cat "$work/win/dump/rc") ($(($(date +%s) - dump_started)) s)"
+if [ "$(cat "$work/win/dump/rc")" != 0 ] || [ -z "$win_file" ]; then
+    fail "the whole-flash dump"
+    sed 's/^/  stderr: /' "$work/win/dump/err"
+elif [ "$(wc -c <"$win_file")" -ne 16777216 ]; then
+    fail "the dump holds $(wc -c <"$win_file") bytes, not 16 MiB"
+fi
+if [ -n "$linux_dump" ]; then
+    wait "$linux_dump" || true
+    linux_file=$(dumped "$work/linux/dump") || linux_file=""
+    if [ "$(cat "$work/linux/dump/rc")" != 0 ] || [ -z "$linux_file" ]; then
+        fail "the Linux build's whole-flash dump"
+    elif [ -n "$win_file" ] && cmp -s "$win_file" "$linux_file"; then
+        echo "  $(basename "$win_file"): the same as the Linux build's $(basename "$linux_file")"
+    else
+        fail "the whole-flash dump differs from the Linux build's"
+    fi
+fi
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"
