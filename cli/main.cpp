@@ -10,6 +10,7 @@
 
 #include "../sim/SimHidBus.h"
 #include "../sim/SimRemote.h"
+#include "../hid/TimerResolution.h"
 
 #include <clocale>
 #include <csignal>
@@ -66,6 +67,9 @@ int main(int argc, char** argv)
     // The battery line uses the user's decimal separator, as the window does;
     // everything else is formatted in the C locale.
     const std::string separator = UserDecimalSeparator();
+
+    // Millisecond waits where the system would round them up (Windows).
+    const TFineTimers fineTimers;
 
     // The platform, and when simulating the bus and its remote, live until
     // the end of main: the connection refers to them until RunCli returns.

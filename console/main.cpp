@@ -10,6 +10,7 @@
 #include "frmMain.h"
 
 #include "../hid/HidPlatform.h"
+#include "../hid/TimerResolution.h"
 #include "../hid/TracePlatform.h"
 #include "../sim/SimHidBus.h"
 #include "../sim/SimRemote.h"
@@ -159,6 +160,9 @@ int main(int argc, char** argv)
         std::fputs(NoSessionText, stderr);
         return 1;
     }
+
+    // Millisecond waits where the system would round them up (Windows).
+    const TFineTimers fineTimers;
 
     // Both the platform and, when simulating, the remote live as long as the
     // program: the window's connection refers to them until it is destroyed.

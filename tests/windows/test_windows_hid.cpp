@@ -10,6 +10,7 @@
 #include "HidApiWindows.h"
 #include "HidPlatform.h"
 #include "TestEventLoop.h"
+#include "TimerResolution.h"
 #include "UsbHidInterface.h"
 
 #include <dbt.h>
@@ -191,6 +192,15 @@ TEST(TBinding, HidGuidIsTheHidInterfaceClass)
     api.HidD_GetHidGuid(&second);
     EXPECT_EQ(GuidText(first), "4D1E55B2-F16F-11CF-88CB-001111000030");
     EXPECT_TRUE(::IsEqualGUID(first, second));
+}
+
+// Two programs' worth: each asks for 1 ms ticks and gives them back.
+TEST(TTimers, MillisecondTicksAreGranted)
+{
+    for (int i = 0; i < 2; ++i) {
+        const TFineTimers fineTimers;
+        EXPECT_TRUE(fineTimers.Granted());
+    }
 }
 
 // ---------------------------------------------------------------------------
