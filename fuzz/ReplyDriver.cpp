@@ -1,7 +1,7 @@
 #include "ReplyDriver.h"
 #include "FuzzCheck.h"
+#include "FuzzTiming.h"
 
-#include "../hid/Timing.h"
 #include "../protocol/CorvaneInterface.h"
 #include "ScriptedRemote.h"
 
@@ -10,23 +10,6 @@
 #include <memory>
 
 namespace {
-
-// The link's waits, shortened: the scripted remote delivers every report
-// before the host looks for it, so one look is enough and no pause helps.
-// The reader's wait only matters while it idles.
-const TScopedTiming& FuzzTiming()
-{
-    static const TScopedTiming timing([] {
-        TTiming t;
-        t.ReplyPause = std::chrono::milliseconds(0);
-        t.ReplyTries = 1;
-        t.ReplyTryPause = std::chrono::milliseconds(0);
-        t.ReaderWait = std::chrono::milliseconds(1);
-        t.ReconnectPause = std::chrono::milliseconds(0);
-        return t;
-    }());
-    return timing;
-}
 
 // Out arguments are preset to these, so that a failure that touched them shows.
 const TByteArray Untouched = {0xEE, 0xEE, 0xEE};
@@ -245,7 +228,7 @@ private:
 
 int RunReplies(TReplySurface surface, const std::uint8_t* data, std::size_t size)
 {
-    FuzzTiming();
+    UseFuzzTiming();
     TRun run(data, size);
     run.Connect();
     run.Operations(surface);

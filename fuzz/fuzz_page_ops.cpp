@@ -7,8 +7,8 @@
 // percentage.
 #include "../ops/FlashParts.h"
 #include "FuzzCheck.h"
+#include "FuzzTiming.h"
 #include "../ops/Operations.h"
-#include "../hid/Timing.h"
 #include "ScriptedRemote.h"
 
 #include <cstdio>
@@ -101,15 +101,7 @@ private:
 
 void Run(const std::uint8_t* data, std::size_t size)
 {
-    static const TScopedTiming timing([] {
-        TTiming t;
-        t.ReplyPause = std::chrono::milliseconds(0);
-        t.ReplyTries = 1;
-        t.ReplyTryPause = std::chrono::milliseconds(0);
-        t.ReaderWait = std::chrono::milliseconds(1);
-        t.ReconnectPause = std::chrono::milliseconds(0);
-        return t;
-    }());
+    UseFuzzTiming();
 
     TFuzzInput input(data, size);
     TFuzzLoop loop;
