@@ -368,9 +368,13 @@ private:
         return FTrace.get();
     }
 
-    ops::TOpsContext Context(ops::IFileFactory& files)
+    // The context of an operation; one that writes no file gets a factory it
+    // never uses.
+    ops::TOpsContext Context(ops::IFileFactory& files) { return Context(FSink, files); }
+    ops::TOpsContext Context() { return Context(FSink, FNoFiles); }
+    ops::TOpsContext Context(ops::IOpsSink& sink, ops::IFileFactory& files)
     {
-        return ops::TOpsContext{*FRemote, FSink, FClock, files, FHost.DecimalSeparator};
+        return ops::TOpsContext{*FRemote, sink, FClock, files, FHost.DecimalSeparator};
     }
 
     // Connects to the remote. When there is none, or it cannot be opened,
@@ -386,8 +390,7 @@ private:
             return TExitCode::Success;
         if (!quiet) {
             TCliSink errSink(FErr, FProgress, nullptr);
-            ops::TDiskFiles none;
-            ops::TOpsContext ctx{*FRemote, errSink, FClock, none, FHost.DecimalSeparator};
+            ops::TOpsContext ctx = Context(errSink, FNoFiles);
             ops::ConnectionLine(ctx);
             ops::OpenFailureLine(ctx);
         }
@@ -436,6 +439,7 @@ private:
     ops::IOpsClock& FClock;
     TProgressLine FProgress;
     TCliSink FSink;
+    ops::TDiskFiles FNoFiles;
     TCliLoop FLoop;
     std::unique_ptr<TTracePlatform> FTrace;
     std::unique_ptr<TCorvaneOne> FRemote;
@@ -496,8 +500,7 @@ TExitCode TCli::Status(const std::vector<std::string>&)
 {
     if (const TExitCode code = Connect(true); code == TExitCode::FileError)
         return code;
-    ops::TDiskFiles none;
-    ops::TOpsContext ctx = Context(none);
+    ops::TOpsContext ctx = Context();
     ops::TStatusResult result = ops::ConnectionLine(ctx);
     ops::OpenFailureLine(ctx);
     if (FInv.Json) {
@@ -523,8 +526,7 @@ TExitCode TCli::Version(const std::vector<std::string>&)
 {
     if (const TExitCode code = Connect(); code != TExitCode::Success)
         return code;
-    ops::TDiskFiles none;
-    ops::TOpsContext ctx = Context(none);
+    ops::TOpsContext ctx = Context();
     if (!FInv.Decoded) {
         const ops::TVersionResult result = ops::ReadVersion(ctx);
         return Finish(result, TJsonObject()
@@ -564,8 +566,7 @@ TExitCode TCli::Reset(const std::vector<std::string>& args)
         return Fail(TExitCode::Usage, error);
     if (const TExitCode code = Connect(); code != TExitCode::Success)
         return code;
-    ops::TDiskFiles none;
-    ops::TOpsContext ctx = Context(none);
+    ops::TOpsContext ctx = Context();
     return Finish(ops::Reset(ctx, item + 1));
 }
 
@@ -582,8 +583,7 @@ TExitCode TCli::MiscRead(const std::vector<std::string>& args)
         return Fail(TExitCode::Usage, error);
     if (const TExitCode code = Connect(); code != TExitCode::Success)
         return code;
-    ops::TDiskFiles none;
-    ops::TOpsContext ctx = Context(none);
+    ops::TOpsContext ctx = Context();
     const ops::TMiscResult result = ops::ReadMisc(ctx, word, static_cast<std::uint8_t>(type), index);
     TJsonObject json;
     json.Text("width", word ? "word" : "byte")
@@ -610,8 +610,7 @@ TExitCode TCli::MiscWrite(const std::vector<std::string>& args)
         return Fail(TExitCode::Usage, error);
     if (const TExitCode code = Connect(); code != TExitCode::Success)
         return code;
-    ops::TDiskFiles none;
-    ops::TOpsContext ctx = Context(none);
+    ops::TOpsContext ctx = Context();
     return Finish(ops::WriteMisc(ctx, word, static_cast<std::uint8_t>(type), index, data));
 }
 
@@ -619,8 +618,7 @@ TExitCode TCli::Battery(const std::vector<std::string>&)
 {
     if (const TExitCode code = Connect(); code != TExitCode::Success)
         return code;
-    ops::TDiskFiles none;
-    ops::TOpsContext ctx = Context(none);
+    ops::TOpsContext ctx = Context();
     const ops::TBatteryResult result = ops::ReadBattery(ctx);
     TJsonObject json;
     if (result.Ok())
@@ -632,8 +630,7 @@ TExitCode TCli::HardwareFlag(const std::vector<std::string>&)
 {
     if (const TExitCode code = Connect(); code != TExitCode::Success)
         return code;
-    ops::TDiskFiles none;
-    ops::TOpsContext ctx = Context(none);
+    ops::TOpsContext ctx = Context();
     const ops::THardwareFlagResult result = ops::ReadHardwareFlag(ctx);
     TJsonObject json;
     if (result.Ok())
@@ -645,8 +642,7 @@ TExitCode TCli::Clock(const std::vector<std::string>&)
 {
     if (const TExitCode code = Connect(); code != TExitCode::Success)
         return code;
-    ops::TDiskFiles none;
-    ops::TOpsContext ctx = Context(none);
+    ops::TOpsContext ctx = Context();
     const ops::TClockResult result = ops::ReadClock(ctx);
     TJsonObject json;
     // A field the remote did not give is null.
@@ -677,8 +673,7 @@ TExitCode TCli::ClockSet(const std::vector<std::string>& args)
     }
     if (const TExitCode code = Connect(); code != TExitCode::Success)
         return code;
-    ops::TDiskFiles none;
-    ops::TOpsContext ctx = Context(none);
+    ops::TOpsContext ctx = Context();
     return Finish(ops::SetClock(ctx, time));
 }
 
@@ -756,8 +751,7 @@ TExitCode TCli::FlashErase(const std::vector<std::string>& args)
     }
     if (const TExitCode code = Connect(); code != TExitCode::Success)
         return code;
-    ops::TDiskFiles none;
-    ops::TOpsContext ctx = Context(none);
+    ops::TOpsContext ctx = Context();
     for (const std::uint32_t address : addresses) {
         const ops::TResult result = ops::EraseSector(ctx, address);
         if (!result.Ok())
@@ -787,8 +781,7 @@ TExitCode TCli::WriteOrVerify(const std::vector<std::string>& args, bool write)
                                           " fit below the end of the 16 MiB flash");
     if (const TExitCode code = Connect(); code != TExitCode::Success)
         return code;
-    ops::TDiskFiles none;
-    ops::TOpsContext ctx = Context(none);
+    ops::TOpsContext ctx = Context();
     const ops::TWriteResult result = write ? ops::WriteFlashData(ctx, address, data, FInv.Verify, FHost.Chunk)
                                            : ops::VerifyFlashData(ctx, address, data, FHost.Chunk);
     if (result.Mismatch)
@@ -846,8 +839,7 @@ TExitCode TCli::FlashRestore(const std::vector<std::string>& args)
 
     if (const TExitCode code = Connect(); code != TExitCode::Success)
         return code;
-    ops::TDiskFiles none;
-    ops::TOpsContext ctx = Context(none);
+    ops::TOpsContext ctx = Context();
     for (const TRegion& region : regions) {
         FSink.WhatPrefix = std::string(region.Part->Name) + " ";
         const auto start = static_cast<std::uint32_t>(region.Part->Start);
