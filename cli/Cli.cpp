@@ -67,6 +67,20 @@ std::string HexByte(std::uint8_t value)
     return text;
 }
 
+std::string MismatchText(const ops::TMismatch& mismatch)
+{
+    return "verify mismatch at " + HexAddress(mismatch.Address) + ": expected " + HexByte(mismatch.Expected) +
+           ", read " + HexByte(mismatch.Actual);
+}
+
+// "vvvv:pppp", as lsusb shows USB IDs.
+std::string IdsText(std::uint16_t vendor, std::uint16_t product)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%04x:%04x", vendor, product);
+    return text;
+}
+
 // --- The command line --------------------------------------------------------------
 
 enum TOptionBit : unsigned {
@@ -467,8 +481,7 @@ TExitCode TCli::List(const std::vector<std::string>&)
         if (!idsKnown || vendor != CORVANE_USB_IDS.VendorId || product != CORVANE_USB_IDS.ProductId)
             continue;
         ++found;
-        char ids[16];
-        std::snprintf(ids, sizeof ids, "%04x:%04x", vendor, product);
+        const std::string ids = IdsText(vendor, product);
         // A handle with the error set can only query the device (Windows,
         // when another program holds it): that is not one the link can use.
         const bool usable = handle && !error;
@@ -488,11 +501,9 @@ TExitCode TCli::List(const std::vector<std::string>&)
         FOut << TJsonObject().Raw("interfaces", JsonArray(entries)).Str() << '\n';
     FOut.flush();
     if (found == 0)
-        return Fail(TExitCode::NoRemote, "no remote with the IDs " + [] {
-            char ids[16];
-            std::snprintf(ids, sizeof ids, "%04x:%04x", CORVANE_USB_IDS.VendorId, CORVANE_USB_IDS.ProductId);
-            return std::string(ids);
-        }() + " is attached");
+        return Fail(TExitCode::NoRemote, "no remote with the IDs " +
+                                              IdsText(CORVANE_USB_IDS.VendorId, CORVANE_USB_IDS.ProductId) +
+                                              " is attached");
     return TExitCode::Success;
 }
 
@@ -785,9 +796,7 @@ TExitCode TCli::WriteOrVerify(const std::vector<std::string>& args, bool write)
     const ops::TWriteResult result = write ? ops::WriteFlashData(ctx, address, data, FInv.Verify, FHost.Chunk)
                                            : ops::VerifyFlashData(ctx, address, data, FHost.Chunk);
     if (result.Mismatch)
-        Fail(TExitCode::Mismatch, "verify mismatch at " + HexAddress(result.Mismatch->Address) + ": expected " +
-                                      HexByte(result.Mismatch->Expected) + ", read " +
-                                      HexByte(result.Mismatch->Actual));
+        Fail(TExitCode::Mismatch, MismatchText(*result.Mismatch));
     if (result.Outcome == ops::TOutcome::Stopped)
         return Stopped(write ? std::to_string(result.Written) + " bytes written from " + HexAddress(address)
                              : std::to_string(result.Verified) + " bytes verified");
@@ -845,10 +854,7 @@ TExitCode TCli::FlashRestore(const std::vector<std::string>& args)
         const auto start = static_cast<std::uint32_t>(region.Part->Start);
         const ops::TWriteResult result = ops::WriteFlashData(ctx, start, region.Data, true, FHost.Chunk);
         if (result.Mismatch)
-            Fail(TExitCode::Mismatch, std::string(region.Part->Name) + ": verify mismatch at " +
-                                          HexAddress(result.Mismatch->Address) + ": expected " +
-                                          HexByte(result.Mismatch->Expected) + ", read " +
-                                          HexByte(result.Mismatch->Actual));
+            Fail(TExitCode::Mismatch, std::string(region.Part->Name) + ": " + MismatchText(*result.Mismatch));
         if (result.Outcome == ops::TOutcome::Stopped)
             return Stopped(std::string(region.Part->Name) + " was written up to " +
                            HexAddress(start + static_cast<std::uint32_t>(result.Written)) +
