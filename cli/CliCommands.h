@@ -1,0 +1,332 @@
+#pragma once
+// The pieces of corvane-cli that its command files share: the invocation,
+// the output sink and event loop, and the TCli class whose members are the
+// commands. One file per page of the window: CliVersion.cpp (list, status,
+// version, reset), CliRegisters.cpp, CliFlash.cpp, CliInfrared.cpp; Cli.cpp
+// holds the command table, the parser and RunCli.
+
+#include "Cli.h"
+#include "CliSupport.h"
+
+#include "../hid/PlainEventLoop.h"
+#include "../hid/TracePlatform.h"
+#include "../ops/Operations.h"
+
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace cli {
+
+inline const char* const Program = "corvane-cli";
+
+// --- Exit codes and texts from outcomes -------------------------------------------------
+
+TExitCode ExitFor(ops::TOutcome outcome);
+std::string_view OutcomeName(ops::TOutcome outcome);
+std::string HexAddress(std::uint32_t address);
+std::string HexByte(std::uint8_t value);
+std::string MismatchText(const ops::TMismatch& mismatch);
+// "vvvv:pppp", as lsusb shows USB IDs.
+std::string IdsText(std::uint16_t vendor, std::uint16_t product);
+
+// --- The command line --------------------------------------------------------------
+
+enum TOptionBit : unsigned {
+    OptDecoded = 1,
+    OptOutput = 2,
+    OptParts = 4,
+    OptDir = 8,
+    OptVerify = 16,
+};
+
+struct TInvocation {
+    bool Simulate = false;
+    bool Json = false;
+    bool Help = false;
+    std::string Device;
+    std::string Trace;
+    unsigned Given = 0;  // command options given (TOptionBit)
+    bool Decoded = false, Parts = false, Verify = false;
+    std::string Output;     // -o
+    std::string Directory;  // -C
+    std::vector<std::string> Words;  // the command and its arguments
+};
+
+
+class TCli;
+using THandler = TExitCode (TCli::*)(const std::vector<std::string>& args);
+
+struct TCommand {
+    std::vector<std::string_view> Words;
+    std::string_view Args;     // the synopsis after the words
+    std::string_view Summary;  // for --help
+    unsigned Options;          // command options it takes (TOptionBit)
+    std::size_t MinArgs, MaxArgs;
+    THandler Run;
+    bool JsonForm = false;     // --json prints its result as one object
+};
+
+// The log lines of the operations on standard output, their progress on
+// standard error; asks the interrupt flag whether to keep going.
+class TCliSink : public ops::IOpsSink {
+public:
+    TCliSink(std::ostream& out, TProgressLine& progress, const volatile std::sig_atomic_t* interrupted)
+        : FOut(out), FProgress(progress), FInterrupted(interrupted)
+    {
+    }
+
+    bool Quiet = false;      // --json: the result is printed, not the lines
+    std::string WhatPrefix;  // names the part in hand in the progress line
+
+    void Line(const std::string& line) override
+    {
+        if (Quiet)
+            return;
+        FProgress.End();
+        FOut << line << '\n';
+        FOut.flush();
+    }
+
+    void Lines(const std::vector<std::string>& lines) override
+    {
+        if (Quiet)
+            return;
+        // One write for the block: a hex dump of 4,097 lines costs one call.
+        std::string block;
+        std::size_t length = 0;
+        for (const std::string& line : lines)
+            length += line.size() + 1;
+        block.reserve(length);
+        for (const std::string& line : lines) {
+            block += line;
+            block += '\n';
+        }
+        FProgress.End();
+        FOut << block;
+        FOut.flush();
+    }
+
+    void Progress(const ops::TProgress& progress) override
+    {
+        FProgress.Update(WhatPrefix + std::string(progress.What), progress.Done, progress.Total);
+    }
+
+    bool KeepGoing() override { return !Interrupted(); }
+
+    bool Interrupted() const { return FInterrupted && *FInterrupted; }
+
+private:
+    std::ostream& FOut;
+    TProgressLine& FProgress;
+    const volatile std::sig_atomic_t* FInterrupted;
+};
+
+// The protocol layer's event loop without a window. While a capture runs,
+// Capturing is called after every dispatch: the capture holds the thread
+// and dispatches once per turn, so that is where its count is shown and
+// where an interrupt stops it, as the button's second press does (through
+// the remote's Abort). Flash transfers are never aborted this way: they stop
+// between chunks (KeepGoing), never inside one.
+class TCliLoop : public IGuiEventLoop {
+public:
+    std::function<void()> Capturing;
+
+    void Post(std::function<void()> fn) override { FLoop.Post(std::move(fn)); }
+
+    void DispatchMessages(bool wait) override
+    {
+        FLoop.DispatchMessages(wait);
+        if (Capturing)
+            Capturing();
+    }
+
+private:
+    TPlainEventLoop FLoop;
+};
+
+// Clears a hook when the scope is left, however.
+class THookScope {
+public:
+    THookScope(std::function<void()>& hook, std::function<void()> fn) : FHook(hook) { FHook = std::move(fn); }
+    ~THookScope() { FHook = nullptr; }
+    THookScope(const THookScope&) = delete;
+    THookScope& operator=(const THookScope&) = delete;
+
+private:
+    std::function<void()>& FHook;
+};
+
+// A file given on the command line: its folder for the file factory, its
+// name for the operation.
+struct TFilePlace {
+    std::string Dir;
+    std::string Name;
+};
+
+TFilePlace SplitPath(const std::string& path);
+bool ReadWholeFile(const std::string& path, TByteArray& data, std::string& error);
+
+// --- The commands --------------------------------------------------------------------
+
+class TCli {
+public:
+    TCli(std::ostream& out, std::ostream& err, TCliHost& host, TInvocation invocation)
+        : FOut(out),
+          FErr(err),
+          FHost(host),
+          FInv(std::move(invocation)),
+          FClock(host.Clock ? *host.Clock : FSystemClock),
+          FProgress(err, host.ProgressOnTerminal, [this] { return FClock.TickMs(); }),
+          FSink(out, FProgress, host.Interrupted)
+    {
+    }
+
+    ~TCli()
+    {
+        FProgress.End();
+        // The connection goes before the loop and the trace it uses.
+        FRemote.reset();
+    }
+
+    TExitCode Run(const TCommand& command, const std::vector<std::string>& args)
+    {
+        // A command without a JSON form prints its lines also under --json.
+        FInv.Json = FInv.Json && command.JsonForm;
+        FSink.Quiet = FInv.Json;
+        TExitCode code = (this->*command.Run)(args);
+        FProgress.End();
+        // A short command finishes what it sent; Ctrl-C during it still
+        // ends the program as interrupted.
+        if (code == TExitCode::Success && FSink.Interrupted()) {
+            FErr << Program << ": interrupted\n";
+            code = TExitCode::Interrupted;
+        }
+        return code;
+    }
+
+    TExitCode List(const std::vector<std::string>&);
+    TExitCode Status(const std::vector<std::string>&);
+    TExitCode Version(const std::vector<std::string>&);
+    TExitCode Reset(const std::vector<std::string>&);
+    TExitCode MiscRead(const std::vector<std::string>&);
+    TExitCode MiscWrite(const std::vector<std::string>&);
+    TExitCode Battery(const std::vector<std::string>&);
+    TExitCode HardwareFlag(const std::vector<std::string>&);
+    TExitCode Clock(const std::vector<std::string>&);
+    TExitCode ClockSet(const std::vector<std::string>&);
+    TExitCode FlashRead(const std::vector<std::string>&);
+    TExitCode FlashDump(const std::vector<std::string>&);
+    TExitCode FlashErase(const std::vector<std::string>&);
+    TExitCode FlashWrite(const std::vector<std::string>&);
+    TExitCode FlashVerify(const std::vector<std::string>&);
+    TExitCode FlashRestore(const std::vector<std::string>&);
+    TExitCode IrCapture(const std::vector<std::string>&);
+
+private:
+    TExitCode Fail(TExitCode code, const std::string& message)
+    {
+        FProgress.End();
+        FErr << Program << ": " << message << '\n';
+        return code;
+    }
+
+    // The platform, wrapped in the trace when asked for one; null (and the
+    // reason on standard error) when the trace file cannot be opened.
+    IHidPlatform* Platform()
+    {
+        IHidPlatform& platform = FHost.Platform(FInv.Simulate);
+        if (FInv.Trace.empty())
+            return &platform;
+        if (!FTrace) {
+            std::string error;
+            FTrace = TTracePlatform::AppendToFile(platform, FInv.Trace, error);
+            if (!FTrace) {
+                Fail(TExitCode::FileError, error);
+                return nullptr;
+            }
+        }
+        return FTrace.get();
+    }
+
+    // The context of an operation; one that writes no file gets a factory it
+    // never uses.
+    ops::TOpsContext Context(ops::IFileFactory& files) { return Context(FSink, files); }
+    ops::TOpsContext Context() { return Context(FSink, FNoFiles); }
+    ops::TOpsContext Context(ops::IOpsSink& sink, ops::IFileFactory& files)
+    {
+        return ops::TOpsContext{*FRemote, sink, FClock, files, FHost.DecimalSeparator};
+    }
+
+    // Connects to the remote. When there is none, or it cannot be opened,
+    // the connection lines go to standard error and the result is NoRemote
+    // (with quiet, nothing is said).
+    TExitCode Connect(bool quiet = false)
+    {
+        IHidPlatform* platform = Platform();
+        if (!platform)
+            return TExitCode::FileError;
+        FRemote = std::make_unique<TCorvaneOne>(*platform, FLoop, FInv.Device);
+        if (FRemote->Connected())
+            return TExitCode::Success;
+        if (!quiet) {
+            TCliSink errSink(FErr, FProgress, nullptr);
+            ops::TOpsContext ctx = Context(errSink, FNoFiles);
+            ops::ConnectionLine(ctx);
+            ops::OpenFailureLine(ctx);
+        }
+        return TExitCode::NoRemote;
+    }
+
+    // The exit code of a result; the reason of a file error or bad input on
+    // standard error, and with --json the object.
+    TExitCode Finish(const ops::TResult& result, const TJsonObject& json = {})
+    {
+        if (FInv.Json)
+            PrintJson(result, json);
+        if (!result.Error.empty())
+            Fail(TExitCode::Failed, result.Error);
+        return ExitFor(result.Outcome);
+    }
+
+    void PrintJson(const ops::TResult& result, const TJsonObject& fields)
+    {
+        TJsonObject object;
+        object.Text("outcome", OutcomeName(result.Outcome)).Append(fields);
+        FOut << object.Str() << '\n';
+        FOut.flush();
+    }
+
+    TExitCode MiscWidth(const std::string& word, bool& isWord)
+    {
+        if (word == "byte" || word == "word") {
+            isWord = word == "word";
+            return TExitCode::Success;
+        }
+        return Fail(TExitCode::Usage, "expected byte or word, not '" + word + "'");
+    }
+
+    TExitCode WriteOrVerify(const std::vector<std::string>& args, bool write);
+    TExitCode Stopped(const std::string& kept)
+    {
+        return Fail(TExitCode::Interrupted, "interrupted; " + kept);
+    }
+
+    std::ostream& FOut;
+    std::ostream& FErr;
+    TCliHost& FHost;
+    TInvocation FInv;
+    ops::TSystemClock FSystemClock;
+    ops::IOpsClock& FClock;
+    TProgressLine FProgress;
+    TCliSink FSink;
+    ops::TDiskFiles FNoFiles;
+    TCliLoop FLoop;
+    std::unique_ptr<TTracePlatform> FTrace;
+    std::unique_ptr<TCorvaneOne> FRemote;
+};
+
+}  // namespace cli

@@ -1,0 +1,33 @@
+// corvane-cli: the Infrared page (ir capture).
+
+#include "CliCommands.h"
+
+#include <algorithm>
+
+namespace cli {
+
+TExitCode TCli::IrCapture(const std::vector<std::string>&)
+{
+    const std::string path = (FInv.Given & OptOutput) ? FInv.Output : std::string(ops::CaptureFileName);
+    const TFilePlace place = SplitPath(path);
+    if (const TExitCode code = Connect(); code != TExitCode::Success)
+        return code;
+    ops::TDiskFiles files(place.Dir);
+    ops::TOpsContext ctx = Context(files);
+    ops::TCaptureResult result;
+    {
+        THookScope hook(FLoop.Capturing, [this] {
+            FSink.Progress({"capture", static_cast<std::uint64_t>(std::max(FRemote->Progress, 0)), 0, 0});
+            if (FSink.Interrupted())
+                FRemote->Abort = true;
+        });
+        result = ops::CaptureIr(ctx, place.Name);
+    }
+    if (FSink.Interrupted() && (result.Ok() || result.Outcome == ops::TOutcome::Stopped))
+        return Stopped(result.File.empty() ? "nothing was captured"
+                                           : "the " + std::to_string(result.Data.size()) +
+                                                 " bytes captured are in " + path);
+    return Finish(result);
+}
+
+}  // namespace cli
