@@ -97,7 +97,8 @@ const std::vector<TCommand>& Commands()
         {{"flash", "write"}, "ADDR FILE [--verify]", "write FILE's bytes from ADDR, then read back", OptVerify, 2,
          2, &TCli::FlashWrite},
         {{"flash", "verify"}, "ADDR FILE", "compare the flash from ADDR with FILE", 0, 2, 2, &TCli::FlashVerify},
-        {{"flash", "restore"}, "DIR", "write back and verify the newest parts dump in DIR", 0, 1, 1,
+        {{"flash", "restore"}, "DIR [--regions NAME,...]",
+         "write back and verify the newest parts dump in DIR", OptRegions, 1, 1,
          &TCli::FlashRestore},
         {{"ir", "capture"}, "[-o FILE]", "capture an infrared signal (default CAPTURED.BIN)", OptOutput, 0, 0,
          &TCli::IrCapture},
@@ -173,6 +174,10 @@ bool ParseArguments(const std::vector<std::string>& args, TInvocation& inv, std:
             if (!value(inv.Output))
                 return false;
             inv.Given |= OptOutput;
+        } else if (arg == "--regions") {
+            if (!value(inv.Regions))
+                return false;
+            inv.Given |= OptRegions;
         } else if (arg == "-C") {
             if (!value(inv.Directory))
                 return false;
@@ -270,7 +275,8 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
         return usage("usage: corvane-cli " + name + (command->Args.empty() ? "" : " " + std::string(command->Args)));
     if (const unsigned stray = inv.Given & ~command->Options) {
         static const std::pair<unsigned, const char*> Names[] = {
-            {OptDecoded, "--decoded"}, {OptOutput, "-o"}, {OptParts, "--parts"}, {OptDir, "-C"}, {OptVerify, "--verify"}};
+            {OptDecoded, "--decoded"}, {OptOutput, "-o"},         {OptParts, "--parts"},
+            {OptDir, "-C"},            {OptVerify, "--verify"}, {OptRegions, "--regions"}};
         for (const auto& [bit, optionName] : Names)
             if (stray & bit)
                 return usage(std::string(optionName) + " does not go with '" + name + "'");

@@ -10,6 +10,7 @@
 
 #include "../hid/PlainEventLoop.h"
 #include "../hid/TracePlatform.h"
+#include "../ops/Files.h"
 #include "../ops/Operations.h"
 
 #include <functional>
@@ -41,6 +42,7 @@ enum TOptionBit : unsigned {
     OptParts = 4,
     OptDir = 8,
     OptVerify = 16,
+    OptRegions = 32,
 };
 
 struct TInvocation {
@@ -53,6 +55,7 @@ struct TInvocation {
     bool Decoded = false, Parts = false, Verify = false;
     std::string Output;     // -o
     std::string Directory;  // -C
+    std::string Regions;    // --regions NAME,...
     std::vector<std::string> Words;  // the command and its arguments
 };
 
@@ -168,7 +171,9 @@ struct TFilePlace {
 };
 
 TFilePlace SplitPath(const std::string& path);
-bool ReadWholeFile(const std::string& path, TByteArray& data, std::string& error);
+// Reads a whole input file of at most limit bytes: FileError with the
+// system's reason, Usage when it holds more (read no further than that).
+TExitCode ReadInputFile(const std::string& path, std::uint64_t limit, TByteArray& data, std::string& error);
 
 // --- The commands --------------------------------------------------------------------
 
@@ -258,8 +263,21 @@ private:
     ops::TOpsContext Context() { return Context(FSink, FNoFiles); }
     ops::TOpsContext Context(ops::IOpsSink& sink, ops::IFileFactory& files)
     {
-        return ops::TOpsContext{*FRemote, sink, FClock, files, FHost.DecimalSeparator};
+        return ops::TOpsContext{*FRemote, sink, FClock, files, FHost.DecimalSeparator, true};
     }
+
+    // After a failed transfer: whether the remote has gone. Its removal may
+    // still wait in the event loop, so the loop runs first.
+    bool RemoteGone()
+    {
+        FLoop.DispatchMessages(false);
+        return !FRemote->Connected();
+    }
+
+    // Where a failed or stopped run left what it had: "X.partial" (one or
+    // more), or that nothing was kept.
+    static std::string KeptText(const ops::TStagedFiles& files, std::string_view what = "what was read",
+                                bool plural = false);
 
     // Connects to the remote. When there is none, or it cannot be opened,
     // the connection lines go to standard error and the result is NoRemote

@@ -8,7 +8,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <cstdio>
+#include <set>
 #include <map>
 
 namespace cli {
@@ -19,31 +20,67 @@ TFilePlace SplitPath(const std::string& path)
     return {p.parent_path().string(), p.filename().string()};
 }
 
-bool ReadWholeFile(const std::string& path, TByteArray& data, std::string& error)
+TExitCode ReadInputFile(const std::string& path, std::uint64_t limit, TByteArray& data, std::string& error)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        error = "cannot read \"" + path + "\": " + std::strerror(errno);
-        return false;
+    auto failed = [&](int code) {
+        error = "cannot read \"" + path + "\": " + std::strerror(code);
+        return TExitCode::FileError;
+    };
+    std::error_code fsError;
+    // Opening a folder succeeds on POSIX and only its read fails; say so plainly.
+    if (std::filesystem::is_directory(path, fsError))
+        return failed(EISDIR);
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        return failed(errno);
+    // An endless input (/dev/zero, a pipe that never ends) is read only up to
+    // one byte past what may be written, never into all of memory.
+    TByteArray bytes;
+    std::uint8_t buffer[65536];
+    int readError = 0;
+    while (bytes.size() <= limit) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof buffer, limit + 1 - bytes.size()));
+        const std::size_t got = std::fread(buffer, 1, want, file);
+        bytes.insert(bytes.end(), buffer, buffer + got);
+        if (got < want) {
+            if (std::ferror(file))
+                readError = errno ? errno : EIO;
+            break;
+        }
     }
-    data.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    if (file.bad()) {
-        error = "cannot read \"" + path + "\": " + std::strerror(errno);
-        return false;
+    std::fclose(file);
+    if (readError)
+        return failed(readError);
+    if (bytes.size() > limit) {
+        error = "\"" + path + "\" holds more than " + std::to_string(limit) + " bytes";
+        return TExitCode::Usage;
     }
-    return true;
+    data = std::move(bytes);
+    return TExitCode::Success;
+}
+
+std::string TCli::KeptText(const ops::TStagedFiles& files, std::string_view what, bool plural)
+{
+    const std::vector<std::string> kept = files.Kept();
+    if (kept.empty())
+        return "nothing was kept";
+    std::string text = std::string(what) + (plural ? " are in " : " is in ");
+    for (std::size_t i = 0; i < kept.size(); ++i)
+        text += (i == 0 ? "" : ", ") + kept[i];
+    return text;
 }
 
 namespace {
 
-// The newest parts dump in a folder: file name per region, for the regions
-// it has a file of. Empty when there is none.
-std::map<std::string_view, std::string> NewestPartsDump(const std::string& dir, std::string& stamp)
+// The parts dumps in a folder: file per region, by time stamp.
+using TPartsSet = std::map<std::string_view, std::string>;
+
+std::map<std::string, TPartsSet> PartsDumps(const std::string& dir)
 {
-    std::map<std::string, std::map<std::string_view, std::string>> sets;  // by time stamp
+    std::map<std::string, TPartsSet> sets;  // the stamps sort as the times they stand for
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
         const std::string name = entry.path().filename().string();
-        // "YYYYMMDDTHHMMSS_<region>.bin"
+        // "YYYYMMDDTHHMMSS_<region>.bin"; a stopped dump's "….bin.partial" is no part of a set
         if (name.size() < 21 || name[8] != 'T' || name[15] != '_' || !name.ends_with(".bin"))
             continue;
         const std::string_view region = std::string_view(name).substr(16, name.size() - 20);
@@ -53,10 +90,15 @@ std::map<std::string_view, std::string> NewestPartsDump(const std::string& dir, 
             continue;
         sets[name.substr(0, 15)][part->Name] = entry.path().string();
     }
-    if (sets.empty())
-        return {};
-    stamp = sets.rbegin()->first;  // the stamps sort as the times they stand for
-    return sets.rbegin()->second;
+    return sets;
+}
+
+std::string Names(const std::vector<std::string_view>& names)
+{
+    std::string text;
+    for (const std::string_view name : names)
+        text += (text.empty() ? "" : ", ") + std::string(name);
+    return text;
 }
 
 }  // namespace
@@ -68,14 +110,15 @@ TExitCode TCli::FlashRead(const std::vector<std::string>& args)
     std::string error;
     if (!ParseFlashAddress(args[0], address, error) || !ParseFlashSize(args[1], address, size, error))
         return Fail(TExitCode::Usage, error);
-    // The raw bytes go to a file created before anything is read, so that a
-    // file that cannot be written costs no transfer.
+    // The raw bytes go to FILE.partial, made before anything is read, so that
+    // a file that cannot be written costs no transfer; FILE itself is
+    // replaced only once every byte has come.
+    const bool toFile = FInv.Given & OptOutput;
     const TFilePlace place = SplitPath(FInv.Output);
-    ops::TDiskFiles files(place.Dir);
-    std::unique_ptr<ops::IOutFile> file;
-    if (FInv.Given & OptOutput) {
+    ops::TStagedFiles files(place.Dir, ops::TStagedFiles::TReplace::Always);
+    if (toFile) {
         try {
-            file = files.Create(place.Name);
+            files.Reserve(place.Name);
         } catch (const ops::EFileError& e) {
             return Fail(TExitCode::FileError, e.what());
         }
@@ -83,42 +126,79 @@ TExitCode TCli::FlashRead(const std::vector<std::string>& args)
     if (const TExitCode code = Connect(); code != TExitCode::Success)
         return code;
     ops::TOpsContext ctx = Context(files);
-    const ops::TFlashReadResult result = ops::ReadFlash(ctx, address, size, FHost.Chunk, !file);
-    if (file) {
+    ops::TFlashReadResult result = ops::ReadFlash(ctx, address, size, FHost.Chunk, !toFile);
+    // One chunk that comes back short is the window's plain read; here fewer
+    // bytes than asked is a failure in every form.
+    if (result.Ok() && result.Data.size() < size) {
+        result.Outcome = ops::TOutcome::Failed;
+        result.Error = "the remote sent " + std::to_string(result.Data.size()) + " of " + std::to_string(size) +
+                       " bytes";
+    }
+    if (!result.Ok() && result.Outcome != ops::TOutcome::Stopped && RemoteGone())
+        result.Outcome = ops::TOutcome::NoDevice;
+    if (toFile) {
         // What was read is kept, also when the read stopped or failed.
         try {
+            std::unique_ptr<ops::IOutFile> file = files.Create(place.Name);
             file->Write(result.Data.data(), result.Data.size());
             file->Close();
+            if (result.Ok())
+                files.Commit();
         } catch (const ops::EFileError& e) {
             return Fail(TExitCode::FileError, e.what());
         }
     }
     if (result.Outcome == ops::TOutcome::Stopped)
-        return Stopped(file ? "the " + std::to_string(result.Data.size()) + " bytes read are in " + FInv.Output
-                            : "read " + std::to_string(result.Data.size()) + " bytes");
+        return Stopped(toFile ? "the " + std::to_string(result.Data.size()) + " bytes read are in " +
+                                    files.PartialPath(place.Name)
+                              : "read " + std::to_string(result.Data.size()) + " bytes");
+    if (!result.Ok() && toFile)
+        result.Error += (result.Error.empty() ? "" : "; ") + KeptText(files);
+    if (result.Outcome == ops::TOutcome::NoDevice && !result.Error.empty()) {
+        Fail(TExitCode::NoRemote, "the remote is gone: " + result.Error);
+        result.Error.clear();
+    }
     return Finish(result);
 }
 
 TExitCode TCli::FlashDump(const std::vector<std::string>&)
 {
+    // A dump never replaces a file, and its files get their names only once
+    // the whole dump is in: a stopped or failed one leaves "….partial" files.
+    ops::TStagedFiles files(FInv.Directory, ops::TStagedFiles::TReplace::Never);
+    try {
+        files.CheckFolder();
+    } catch (const ops::EFileError& e) {
+        return Fail(TExitCode::FileError, e.what());
+    }
     if (const TExitCode code = Connect(); code != TExitCode::Success)
         return code;
-    ops::TDiskFiles files(FInv.Directory);
     ops::TOpsContext ctx = Context(files);
-    const ops::TDumpResult result =
+    ops::TDumpResult result =
         FInv.Parts ? ops::DumpFlashParts(ctx, FHost.Chunk) : ops::DumpWholeFlash(ctx, FHost.Chunk);
     if (result.Outcome == ops::TOutcome::Stopped)
-        return Stopped("the " + std::to_string(result.Bytes) + " bytes read are in " +
-                       (result.Files.empty() ? std::string("no file") : result.Files.back()) +
-                       (result.Files.size() > 1 ? " and the files before it" : ""));
+        return Stopped(KeptText(files, "the " + std::to_string(result.Bytes) + " bytes read", true));
     // The whole dump ends, as in the window, where the remote stops
     // answering; a backup that ends short of the flash is no success for a
     // script, whatever the window's log says.
     if (!FInv.Parts && result.Ok() && result.Bytes < FlashBytes)
-        return Fail(TExitCode::Failed, "the remote stopped answering at " +
-                                           HexAddress(static_cast<std::uint32_t>(result.Bytes)) + ": " +
-                                           result.Files.back() + " holds " + std::to_string(result.Bytes) +
-                                           " of " + std::to_string(FlashBytes) + " bytes");
+        return Fail(RemoteGone() ? TExitCode::NoRemote : TExitCode::Failed,
+                    "the remote stopped answering at " + HexAddress(static_cast<std::uint32_t>(result.Bytes)) +
+                        ": " + std::to_string(result.Bytes) + " of " + std::to_string(FlashBytes) + " bytes; " +
+                        KeptText(files));
+    if (result.Ok()) {
+        try {
+            files.Commit();
+        } catch (const ops::EFileError& e) {
+            return Fail(TExitCode::FileError, e.what());
+        }
+        return Finish(result);
+    }
+    if (result.Outcome != ops::TOutcome::FileError) {
+        if (RemoteGone())
+            result.Outcome = ops::TOutcome::NoDevice;
+        result.Error = "the dump failed after " + std::to_string(result.Bytes) + " bytes; " + KeptText(files);
+    }
     return Finish(result);
 }
 
@@ -136,12 +216,12 @@ TExitCode TCli::FlashErase(const std::vector<std::string>& args)
     if (const TExitCode code = Connect(); code != TExitCode::Success)
         return code;
     ops::TOpsContext ctx = Context();
-    for (const std::uint32_t address : addresses) {
-        const ops::TResult result = ops::EraseSector(ctx, address);
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        if (i > 0 && FSink.Interrupted())
+            return Stopped("the sectors above are erased");
+        const ops::TResult result = ops::EraseSector(ctx, addresses[i]);
         if (!result.Ok())
             return Finish(result);
-        if (FSink.Interrupted())
-            return Stopped("the sectors above are erased");
     }
     return TExitCode::Success;
 }
@@ -152,17 +232,17 @@ TExitCode TCli::WriteOrVerify(const std::vector<std::string>& args, bool write)
     std::string error;
     if (!ParseFlashAddress(args[0], address, error))
         return Fail(TExitCode::Usage, error);
-    TByteArray data;
-    if (!ReadWholeFile(args[1], data, error))
-        return Fail(TExitCode::FileError, error);
     // Nothing is sent for a file that does not fit below the end of the
     // flash: a write never writes a byte the user did not give.
+    TByteArray data;
+    const std::uint32_t room = FlashBytes - address;
+    if (const TExitCode code = ReadInputFile(args[1], room, data, error); code != TExitCode::Success)
+        return Fail(code, code == TExitCode::Usage ? error + ", but from " + HexAddress(address) + " only " +
+                                                         std::to_string(room) +
+                                                         " fit below the end of the 16 MiB flash"
+                                                   : error);
     if (data.empty())
         return Fail(TExitCode::Usage, "\"" + args[1] + "\" is empty");
-    if (data.size() > FlashBytes - address)
-        return Fail(TExitCode::Usage, "\"" + args[1] + "\" has " + std::to_string(data.size()) + " bytes; from " +
-                                          HexAddress(address) + " only " + std::to_string(FlashBytes - address) +
-                                          " fit below the end of the 16 MiB flash");
     if (const TExitCode code = Connect(); code != TExitCode::Success)
         return code;
     ops::TOpsContext ctx = Context();
@@ -171,8 +251,10 @@ TExitCode TCli::WriteOrVerify(const std::vector<std::string>& args, bool write)
     if (result.Mismatch)
         Fail(TExitCode::Mismatch, MismatchText(*result.Mismatch));
     if (result.Outcome == ops::TOutcome::Stopped)
-        return Stopped(write ? std::to_string(result.Written) + " bytes written from " + HexAddress(address)
-                             : std::to_string(result.Verified) + " bytes verified");
+        return Stopped(!write ? std::to_string(result.Verified) + " bytes verified"
+                       : result.Written == data.size()
+                           ? "all " + std::to_string(result.Written) + " bytes written, not read back"
+                           : std::to_string(result.Written) + " bytes written from " + HexAddress(address));
     return Finish(result);
 }
 
@@ -182,58 +264,141 @@ TExitCode TCli::FlashVerify(const std::vector<std::string>& args) { return Write
 TExitCode TCli::FlashRestore(const std::vector<std::string>& args)
 {
     const std::string& dir = args[0];
+
+    // The regions to write: all nine, or those named on purpose.
+    std::vector<const TPart*> wanted;
+    if (FInv.Given & OptRegions) {
+        std::set<std::string_view> named;
+        for (std::size_t at = 0; at <= FInv.Regions.size();) {
+            const std::size_t comma = std::min(FInv.Regions.find(',', at), FInv.Regions.size());
+            const std::string name = FInv.Regions.substr(at, comma - at);
+            const auto part = std::find_if(FlashParts.begin(), FlashParts.end(),
+                                           [&](const TPart& p) { return p.Name == name; });
+            if (part == FlashParts.end())
+                return Fail(TExitCode::Usage, "unknown region '" + name + "' (the regions: " +
+                                                  [] {
+                                                      std::vector<std::string_view> all;
+                                                      for (const TPart& p : FlashParts)
+                                                          all.push_back(p.Name);
+                                                      return Names(all);
+                                                  }() + ")");
+            named.insert(part->Name);
+            at = comma + 1;
+        }
+        for (const TPart& part : FlashParts)
+            if (named.count(part.Name))
+                wanted.push_back(&part);
+    } else {
+        for (const TPart& part : FlashParts)
+            wanted.push_back(&part);
+    }
+
     std::error_code fsError;
     if (!std::filesystem::is_directory(dir, fsError))
         return Fail(TExitCode::FileError, "\"" + dir + "\" is not a folder");
-    std::string stamp;
-    std::map<std::string_view, std::string> files;
+    std::map<std::string, TPartsSet> sets;
     try {
-        files = NewestPartsDump(dir, stamp);
+        sets = PartsDumps(dir);
     } catch (const std::filesystem::filesystem_error& e) {
         return Fail(TExitCode::FileError, e.what());
     }
-    if (files.empty())
+    if (sets.empty())
         return Fail(TExitCode::FileError, "no parts dump in \"" + dir + "\"");
+
+    // The newest set must hold every region to write: a dump that stopped
+    // part-way must not be restored as if it were a backup.
+    const std::string& stamp = sets.rbegin()->first;
+    const TPartsSet& newest = sets.rbegin()->second;
+    auto missing = [&](const TPartsSet& set) {
+        std::vector<std::string_view> names;
+        for (const TPart* part : wanted)
+            if (!set.count(part->Name))
+                names.push_back(part->Name);
+        return names;
+    };
+    if (const std::vector<std::string_view> lacking = missing(newest); !lacking.empty()) {
+        std::string older;
+        for (auto set = std::next(sets.rbegin()); set != sets.rend() && older.empty(); ++set)
+            if (missing(set->second).empty())
+                older = set->first;
+        return Fail(TExitCode::FileError,
+                    "the newest parts dump in \"" + dir + "\", " + stamp + ", has no file for " + Names(lacking) +
+                        "; nothing was written. " +
+                        (older.empty() ? std::string("No older dump there is complete.")
+                                       : "The newest complete one is " + older +
+                                             ": move the files of " + stamp + " away to restore it."));
+    }
 
     // Every file is read and checked before the first byte is sent.
     struct TRegion {
         const TPart* Part;
         std::string Path;
         TByteArray Data;
+        std::uint64_t Written = 0;
+        bool Verified = false;
     };
     std::vector<TRegion> regions;
-    for (const TPart& part : FlashParts) {
-        const auto found = files.find(part.Name);
-        if (found == files.end()) {
-            FErr << Program << ": no " << part.Name << " file of " << stamp << ": that region is left as it is\n";
-            continue;
-        }
-        TRegion region{&part, found->second, {}};
+    for (const TPart* part : wanted) {
+        TRegion region{part, newest.at(part->Name), {}};
         std::string error;
-        if (!ReadWholeFile(region.Path, region.Data, error))
-            return Fail(TExitCode::FileError, error);
-        if (region.Data.size() != static_cast<std::size_t>(part.Size))
-            return Fail(TExitCode::Usage, "\"" + region.Path + "\" has " + std::to_string(region.Data.size()) +
-                                              " bytes, but the " + std::string(part.Name) + " region has " +
-                                              std::to_string(part.Size) + ": nothing was written");
+        const auto size = static_cast<std::uint64_t>(part->Size);
+        const TExitCode code = ReadInputFile(region.Path, size, region.Data, error);
+        if (code == TExitCode::FileError)
+            return Fail(code, error);
+        if (code != TExitCode::Success || region.Data.size() != size)
+            return Fail(TExitCode::Usage, "\"" + region.Path + "\" has " +
+                                              (code == TExitCode::Success ? std::to_string(region.Data.size())
+                                                                          : "more than " + std::to_string(size)) +
+                                              " bytes, but the " + std::string(part->Name) + " region has " +
+                                              std::to_string(size) + ": nothing was written");
         regions.push_back(std::move(region));
     }
 
     if (const TExitCode code = Connect(); code != TExitCode::Success)
         return code;
     ops::TOpsContext ctx = Context();
-    for (const TRegion& region : regions) {
+
+    // What became of each region, for a restore that did not finish: a
+    // script, or the engineer, must know which regions now hold what.
+    auto report = [&] {
+        std::vector<std::string_view> full, none;
+        std::string part;
+        for (const TRegion& region : regions) {
+            if (region.Verified)
+                full.push_back(region.Part->Name);
+            else if (region.Written == 0)
+                none.push_back(region.Part->Name);
+            else
+                part += (part.empty() ? "" : ", ") + std::string(region.Part->Name) + " (" +
+                        std::to_string(region.Written) + " of " + std::to_string(region.Data.size()) +
+                        " bytes written, not verified)";
+        }
+        FProgress.End();
+        FErr << Program << ": written and verified in full: " << (full.empty() ? "none" : Names(full)) << '\n'
+             << Program << ": written in part: " << (part.empty() ? "none" : part) << '\n'
+             << Program << ": not written: " << (none.empty() ? "none" : Names(none)) << '\n';
+    };
+
+    for (TRegion& region : regions) {
+        if (&region != &regions.front() && FSink.Interrupted()) {
+            report();
+            return Stopped("the restore of " + stamp + " stopped between regions");
+        }
         FSink.WhatPrefix = std::string(region.Part->Name) + " ";
         const auto start = static_cast<std::uint32_t>(region.Part->Start);
         const ops::TWriteResult result = ops::WriteFlashData(ctx, start, region.Data, true, FHost.Chunk);
+        region.Written = result.Written;
+        region.Verified = result.Ok();
         if (result.Mismatch)
             Fail(TExitCode::Mismatch, std::string(region.Part->Name) + ": " + MismatchText(*result.Mismatch));
-        if (result.Outcome == ops::TOutcome::Stopped)
-            return Stopped(std::string(region.Part->Name) + " was written up to " +
-                           HexAddress(start + static_cast<std::uint32_t>(result.Written)) +
-                           "; the regions after it are left as they are");
-        if (!result.Ok())
+        if (result.Outcome == ops::TOutcome::Stopped) {
+            report();
+            return Stopped("the restore of " + stamp + " stopped in " + std::string(region.Part->Name));
+        }
+        if (!result.Ok()) {
+            report();
             return Finish(result);
+        }
     }
     FSink.WhatPrefix.clear();
     return TExitCode::Success;

@@ -10,9 +10,17 @@ TExitCode TCli::IrCapture(const std::vector<std::string>&)
 {
     const std::string path = (FInv.Given & OptOutput) ? FInv.Output : std::string(ops::CaptureFileName);
     const TFilePlace place = SplitPath(path);
+    // The capture goes to FILE.partial, made before the remote is used (a
+    // signal captured into a file that cannot be written would be lost), and
+    // replaces FILE only when something was captured.
+    ops::TStagedFiles files(place.Dir, ops::TStagedFiles::TReplace::Always);
+    try {
+        files.Reserve(place.Name);
+    } catch (const ops::EFileError& e) {
+        return Fail(TExitCode::FileError, e.what());
+    }
     if (const TExitCode code = Connect(); code != TExitCode::Success)
         return code;
-    ops::TDiskFiles files(place.Dir);
     ops::TOpsContext ctx = Context(files);
     ops::TCaptureResult result;
     {
@@ -23,8 +31,16 @@ TExitCode TCli::IrCapture(const std::vector<std::string>&)
         });
         result = ops::CaptureIr(ctx, place.Name);
     }
+    if (result.Ok()) {
+        try {
+            files.Commit();
+        } catch (const ops::EFileError& e) {
+            return Fail(TExitCode::FileError, e.what());
+        }
+    }
     if (FSink.Interrupted() && (result.Ok() || result.Outcome == ops::TOutcome::Stopped))
-        return Stopped(result.File.empty() ? "nothing was captured"
+        return Stopped(result.File.empty() ? "nothing was captured" + std::string(place.Name.empty() ? "" : "; ") +
+                                                 path + " is as it was"
                                            : "the " + std::to_string(result.Data.size()) +
                                                  " bytes captured are in " + path);
     return Finish(result);

@@ -13,14 +13,6 @@
 #include <ctime>
 #include <system_error>
 
-#include <fcntl.h>
-#ifdef _WIN32
-#include <io.h>
-#include <sys/stat.h>
-#else
-#include <unistd.h>
-#endif
-
 namespace ops {
 
 const std::array<std::string_view, 4> ResetTypeNames{"USB", "device", "device disconnect",
@@ -186,69 +178,6 @@ bool CheckArchitecture(TOpsContext& ctx, bool needs12)
     return true;
 }
 
-// The few file calls of TDiskFile, for POSIX and for Windows' C runtime.
-#ifdef _WIN32
-// Binary: the C runtime opens files in text mode unless told, and would write
-// every 0x0A byte of a dump as 0x0D 0x0A. Not inherited by child processes.
-int CreateFileForWriting(const char* path)
-{
-    return ::_open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
-}
-long WriteSome(int fd, const std::uint8_t* data, std::size_t size)
-{
-    return ::_write(fd, data, static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30)));
-}
-int CloseFile(int fd) { return ::_close(fd); }
-#else
-int CreateFileForWriting(const char* path) { return ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); }
-long WriteSome(int fd, const std::uint8_t* data, std::size_t size) { return ::write(fd, data, size); }
-int CloseFile(int fd) { return ::close(fd); }
-#endif
-
-class TDiskFile : public IOutFile {
-public:
-    explicit TDiskFile(std::string path) : FPath(std::move(path))
-    {
-        FFd = CreateFileForWriting(FPath.c_str());
-        if (FFd < 0) Fail("Cannot create file", errno);
-    }
-
-    ~TDiskFile() override
-    {
-        if (FFd >= 0) CloseFile(FFd);  // after an error: the error is reported already
-    }
-
-    void Write(const std::uint8_t* data, std::size_t size) override
-    {
-        while (size > 0) {
-            const long written = WriteSome(FFd, data, size);
-            if (written < 0 && errno == EINTR) continue;
-            if (written <= 0) Fail("Cannot write file", written < 0 ? errno : ENOSPC);
-            data += written;
-            size -= static_cast<std::size_t>(written);
-        }
-    }
-
-    void Close() override
-    {
-        if (FFd < 0) return;
-        const int fd = FFd;
-        FFd = -1;
-        if (CloseFile(fd) != 0 && errno != EINTR) Fail("Cannot write file", errno);
-    }
-
-private:
-    [[noreturn]] void Fail(const char* what, int error)
-    {
-        if (FFd >= 0) CloseFile(FFd);
-        FFd = -1;
-        throw EFileError(std::string(what) + " \"" + FPath + "\": " + std::generic_category().message(error));
-    }
-
-    std::string FPath;
-    int FFd = -1;
-};
-
 // Bytes from address that would run past the 16 MiB end: nothing is sent.
 bool PastTheEnd(std::uint32_t address, const TByteArray& data, TResult& result)
 {
@@ -275,12 +204,6 @@ std::uint64_t TSystemClock::TickMs()
 {
     using namespace std::chrono;
     return static_cast<std::uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
-std::unique_ptr<IOutFile> TDiskFiles::Create(const std::string& name)
-{
-    if (FDir.empty()) return std::make_unique<TDiskFile>(name);
-    return std::make_unique<TDiskFile>(FDir.back() == '/' ? FDir + name : FDir + '/' + name);
 }
 
 std::string DumpFileName(const TLocalTime& t, std::string_view name)
@@ -709,7 +632,7 @@ TDumpResult DumpWholeFlash(TOpsContext& ctx, std::uint16_t chunk)
         result.Error = e.what();
         return result;
     }
-    if (lastReadOk) ctx.Sink.Line("Reading done");
+    if (ctx.Strict ? result.Ok() && address >= FlashSize : lastReadOk) ctx.Sink.Line("Reading done");
     return result;
 }
 
@@ -771,7 +694,7 @@ TDumpResult DumpFlashParts(TOpsContext& ctx, std::uint16_t chunk)
         result.Error = e.what();
         return result;
     }
-    if (lastReadOk) ctx.Sink.Line("Reading done");
+    if (ctx.Strict ? result.Ok() && result.Bytes == all : lastReadOk) ctx.Sink.Line("Reading done");
     return result;
 }
 
@@ -817,16 +740,20 @@ TWriteResult WriteFlashData(TOpsContext& ctx, std::uint32_t address, const TByte
                 return Failure(ctx, std::move(result));
             }
             result.Written += n;
-            if (!progress.ChunkDone(result.Written) && result.Written < data.size()) {
-                result.Outcome = TOutcome::Stopped;
-                ctx.Sink.Line(Format("Written %llu bytes at %6.6X, stopped",
-                                     static_cast<unsigned long long>(result.Written), address));
-                return result;
+            if (!progress.ChunkDone(result.Written)) {
+                if (result.Written < data.size()) {
+                    result.Outcome = TOutcome::Stopped;
+                    ctx.Sink.Line(Format("Written %llu bytes at %6.6X, stopped",
+                                         static_cast<unsigned long long>(result.Written), address));
+                    return result;
+                }
+                // Everything is written; a stop now skips the read-back.
+                if (verify) result.Outcome = TOutcome::Stopped;
             }
         }
     }
     ctx.Sink.Line(Format("Written %llu bytes at %6.6X", static_cast<unsigned long long>(result.Written), address));
-    if (!verify) return result;
+    if (!verify || result.Outcome == TOutcome::Stopped) return result;
     TWriteResult checked = VerifyFlashData(ctx, address, data, chunk);
     checked.Written = result.Written;
     return checked;
@@ -878,6 +805,13 @@ TCaptureResult CaptureIr(TOpsContext& ctx, const std::string& fileName)
     if (!ctx.Remote.IrCapture(result.Data)) {
         ctx.Sink.Line("IR capture failed");
         return Failure(ctx, std::move(result));
+    }
+    if (ctx.Strict && result.Data.empty()) {
+        // An empty file in place of an earlier capture would be a loss
+        // reported as a success.
+        ctx.Sink.Line("Nothing was captured");
+        result.Outcome = ctx.Remote.Abort ? TOutcome::Stopped : FailureOf(ctx);
+        return result;
     }
     ctx.Sink.Line("IR capture success");
     try {

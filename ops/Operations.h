@@ -122,6 +122,11 @@ struct TOpsContext {
     // The decimal separator of the user's locale (UTF-8), for the battery
     // line; the digits are always 0-9.
     std::string DecimalSeparator = ".";
+    // The command line's rules where a script must not be misled by the
+    // window's wording: "Reading done" only after a dump that read every
+    // byte, and a capture that brought nothing is no success and writes no
+    // file. The window keeps the lines its users know.
+    bool Strict = false;
 };
 
 // --- Results ------------------------------------------------------------------
@@ -279,7 +284,8 @@ TFlashReadResult ReadFlash(TOpsContext& ctx, std::uint32_t address, std::uint32_
 // The whole flash into "<time>_flash.bin", and the nine regions into one
 // file each with one time stamp. Refused with "Operation in progress",
 // before any file is created, while a flash write or capture runs. A
-// stopped or failed dump keeps what it wrote.
+// stopped or failed dump keeps what it wrote. "Reading done" follows the
+// last good read, after a stop too (Strict: only a dump of every byte).
 TDumpResult DumpWholeFlash(TOpsContext& ctx, std::uint16_t chunk = WindowChunk);
 TDumpResult DumpFlashParts(TOpsContext& ctx, std::uint16_t chunk = WindowChunk);
 
@@ -291,7 +297,8 @@ TWriteResult WriteTestPattern(TOpsContext& ctx, std::uint32_t address, std::uint
 
 // Writes data from address in chunks, then with verify reads it back and
 // compares. Writes nothing past the 16 MiB end (BadInput). Progress "write"
-// (and "verify"), KeepGoing between chunks.
+// (and "verify"), KeepGoing after every chunk: a stop after the last one
+// written ends before the read-back (Stopped, Written the whole size).
 TWriteResult WriteFlashData(TOpsContext& ctx, std::uint32_t address, const TByteArray& data,
                             bool verify, std::uint16_t chunk = LargestChunk);
 // Reads back and compares only.
@@ -301,7 +308,9 @@ TWriteResult VerifyFlashData(TOpsContext& ctx, std::uint32_t address, const TByt
 // --- Infrared ----------------------------------------------------------------------------
 
 // "Starting capture", the capture (stopped by setting Remote.Abort), then
-// "IR capture success" and the file, or "IR capture failed".
+// "IR capture success" and the file, or "IR capture failed". Strict: a
+// capture that brought no byte says "Nothing was captured" and creates no
+// file (Stopped when Abort ended it, Failed otherwise).
 TCaptureResult CaptureIr(TOpsContext& ctx, const std::string& fileName = CaptureFileName);
 
 }  // namespace ops

@@ -316,16 +316,19 @@ TEST_F(TCliFixture, WholeDumpThatEndsShortIsNoSuccess)
     const TCliRun run = Run({"flash", "dump", "-C", Dir.Path().string()});
     EXPECT_EQ(run.Code, 1);
     EXPECT_EQ(run.Out, "Reading flash started, writing data to 20240229T123456_flash.bin\nRead error\n");
+    // No whole chunk came: no file is left, none has the dump's name.
+    EXPECT_NE(run.Err.find("the dump failed after 0 bytes; nothing was kept"), std::string::npos) << run.Err;
+    EXPECT_TRUE(std::filesystem::is_empty(Dir.Path()));
 
     // Silence before any data: the window takes it for the end of the flash.
     faults.FlashSilentFrom = 0;
     Sim->SetFaults(faults);
     const TCliRun silent = Run({"flash", "dump", "-C", Dir.Path().string()});
     EXPECT_EQ(silent.Code, 1);
-    EXPECT_NE(silent.Err.find("the remote stopped answering at 0x000000: 20240229T123456_flash.bin holds 0 of "
-                              "16777216 bytes"),
+    EXPECT_NE(silent.Err.find("the remote stopped answering at 0x000000: 0 of 16777216 bytes; nothing was kept"),
               std::string::npos)
         << silent.Err;
+    EXPECT_TRUE(std::filesystem::is_empty(Dir.Path()));
 }
 
 TEST_F(TCliFixture, PartsDumpRestoredOntoABlankRemote)
@@ -355,7 +358,7 @@ TEST_F(TCliFixture, PartsDumpRestoredOntoABlankRemote)
     WriteBytes(Dir / "20991231T235959_cpld.bin", TByteArray(5, 0));
     blank->WaitIdle();
     blank->ClearReceived();
-    run = Run({"flash", "restore", Dir.Path().string()});
+    run = Run({"flash", "restore", Dir.Path().string(), "--regions", "cpld"});
     EXPECT_EQ(run.Code, 2);
     EXPECT_NE(run.Err.find("but the cpld region has 16384: nothing was written"), std::string::npos) << run.Err;
     EXPECT_TRUE(blank->Received().empty());

@@ -204,7 +204,7 @@ TEST_F(TCliProcessTest, CtrlCDuringADumpKeepsWhatWasRead)
     ASSERT_TRUE(cli.WaitForErr("65535 of 16777216 bytes")) << cli.Err;
     cli.Interrupt();
     EXPECT_EQ(cli.Wait(), 130) << cli.Err;
-    // "interrupted; the <N> bytes read are in <file>"
+    // "interrupted; the <N> bytes read are in <file>.partial"
     const std::string said = "interrupted; the ";
     const std::size_t at = cli.Err.find(said);
     ASSERT_NE(at, std::string::npos) << cli.Err;
@@ -216,8 +216,13 @@ TEST_F(TCliProcessTest, CtrlCDuringADumpKeepsWhatWasRead)
     EXPECT_GT(size, 0u);
     EXPECT_LT(size, 0x1000000u);
     EXPECT_EQ(std::filesystem::file_size(Dir.Path() / file), size);
-    EXPECT_NE(cli.Out.find("Reading flash started, writing data to " + file), std::string::npos)
+    ASSERT_TRUE(file.ends_with(".partial")) << file;
+    EXPECT_NE(cli.Out.find("Reading flash started, writing data to " + file.substr(0, file.size() - 8)),
+              std::string::npos)
         << cli.Out;
+    // Only a complete dump says it is done, and gets its name.
+    EXPECT_EQ(cli.Out.find("Reading done"), std::string::npos) << cli.Out;
+    EXPECT_FALSE(std::filesystem::exists(Dir.Path() / file.substr(0, file.size() - 8)));
 }
 
 TEST_F(TCliProcessTest, CtrlCDuringAWriteEndsTheWriteOnTheWire)
