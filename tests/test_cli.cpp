@@ -654,6 +654,14 @@ struct TJsonCase {
     std::string Outcome;
 };
 
+// The arguments, in a failure's message.
+void PrintTo(const TJsonCase& c, std::ostream* os)
+{
+    for (const std::string& arg : c.Args)
+        *os << '\'' << arg << "' ";
+    *os << (c.Present ? "(remote present)" : "(no remote)");
+}
+
 class TCliJsonForm : public TCliFixture, public ::testing::WithParamInterface<TJsonCase> {};
 
 TEST_P(TCliJsonForm, OneObjectWithItsOutcome)
