@@ -240,7 +240,7 @@ using namespace cli;
 std::string CliUsage()
 {
     std::string text =
-        "usage: corvane-cli [--simulate | --device PATH] [--trace FILE] [--json] COMMAND [ARGS]\n"
+        "usage: corvane-cli [--simulate] [--device PATH] [--trace FILE] [--json] COMMAND [ARGS]\n"
         "\n"
         "Every operation of the engineering console, on the remote attached over USB.\n"
         "\n"
