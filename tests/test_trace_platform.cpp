@@ -182,7 +182,11 @@ TEST(TracePlatformFile, WriteErrorsAreKeptAndCloseReportsThem)
         std::error_code Expected;  // of Error() and Close()
     };
     const std::string good = ::testing::TempDir() + "corvane-trace-ok-" + std::to_string(::getpid()) + ".log";
-    for (const TCase& c : {TCase{"/dev/full", std::make_error_code(std::errc::no_space_on_device)}, TCase{good, {}}}) {
+    std::vector<TCase> cases{{good, {}}};
+#ifdef __linux__
+    cases.push_back({"/dev/full", std::make_error_code(std::errc::no_space_on_device)});
+#endif
+    for (const TCase& c : cases) {
         SCOPED_TRACE(c.Path);
         std::string error;
         auto trace = TTracePlatform::AppendToFile(bus, c.Path, error);
