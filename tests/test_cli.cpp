@@ -721,6 +721,9 @@ std::vector<TJsonCase> JsonCases()
     cases.push_back({{"flash", "dump", "-C", "DIR"}, false, 3, "no_device"});
     cases.push_back({{"flash", "restore", "DIR"}, true, 4, "file_error"});
     cases.push_back({{"flash", "read", "0", "100", "-o", "DIR"}, true, 4, "file_error"});
+    // A path that is no UTF-8 is named in the error all the same.
+    cases.push_back({{"--device", "sim:\xff\xc0hidraw0", "battery"}, true, 3, "no_device"});
+    cases.push_back({{"--device", "sim:\xff\xc0hidraw0", "status"}, true, 3, "no_device"});
     return cases;
 }
 
