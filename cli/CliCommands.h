@@ -219,6 +219,10 @@ public:
         // ends the program as interrupted.
         if (code == TExitCode::Success && FSink.Interrupted())
             code = Fail(TExitCode::Interrupted, "interrupted");
+        // A failure the operation said in a log line ("Read failed") has
+        // that line as its error, not a later one of the trace.
+        if (code != TExitCode::Success && FError.empty())
+            FError = FSink.LastLine;
         // The trace holds the close of the connection too.
         FRemote.reset();
         if (FTrace) {
@@ -341,8 +345,7 @@ private:
         TJsonObject object;
         object.Text("outcome", OutcomeName(code));
         if (code != TExitCode::Success) {
-            std::string error = FError.empty() ? FSink.LastLine : FError;
-            object.Text("error", error.empty() ? std::string(OutcomeName(code)) : error);
+            object.Text("error", FError.empty() ? std::string(OutcomeName(code)) : FError);
         }
         object.Append(FJsonFields);
         FOut << object.Str() << '\n';

@@ -794,6 +794,9 @@ TEST_F(TCliFixture, TraceThatCannotBeWrittenExitsFour)
                   std::string::npos)
             << run.Err;
     }
+    // The object names the operation's own failure, when it failed.
+    const TCliRun refused = Run({"--json", "--trace", "/dev/full", "misc", "read", "byte", "0", "0"});
+    EXPECT_EQ(refused.Out.rfind(R"({"outcome": "failed", "error": "Read failed", )", 0), 0u) << refused.Out;
     Sim->SetFaults({});
     const TCliRun json = Run({"--json", "--trace", "/dev/full", "battery"});
     EXPECT_EQ(json.Code, 4);
