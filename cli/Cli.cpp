@@ -1,6 +1,7 @@
 #include "CliCommands.h"
 
 #include "../ops/NumberEntry.h"
+#include "../protocol/UsbIds.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -23,16 +24,16 @@ TExitCode ExitFor(ops::TOutcome outcome)
     return TExitCode::Failed;
 }
 
-std::string_view OutcomeName(ops::TOutcome outcome)
+std::string_view OutcomeName(TExitCode code)
 {
-    switch (outcome) {
-    case ops::TOutcome::Done: return "done";
-    case ops::TOutcome::Stopped: return "stopped";
-    case ops::TOutcome::Failed: return "failed";
-    case ops::TOutcome::VerifyMismatch: return "verify_mismatch";
-    case ops::TOutcome::NoDevice: return "no_device";
-    case ops::TOutcome::FileError: return "file_error";
-    case ops::TOutcome::BadInput: return "bad_input";
+    switch (code) {
+    case TExitCode::Success: return "done";
+    case TExitCode::Interrupted: return "stopped";
+    case TExitCode::Failed: return "failed";
+    case TExitCode::Mismatch: return "verify_mismatch";
+    case TExitCode::NoRemote: return "no_device";
+    case TExitCode::FileError: return "file_error";
+    case TExitCode::Usage: return "bad_input";
     }
     return "failed";
 }
@@ -77,20 +78,20 @@ bool IsNumber(const std::string& word)
 const std::vector<TCommand>& Commands()
 {
     static const std::vector<TCommand> table{
-        {{"list"}, "", "every attached interface with the remote's IDs", 0, 0, 0, &TCli::List, true},
-        {{"status"}, "", "whether the remote is connected", 0, 0, 0, &TCli::Status, true},
-        {{"version"}, "[--decoded]", "the version, raw or decoded", OptDecoded, 0, 0, &TCli::Version, true},
+        {{"list"}, "", "every attached interface with the remote's IDs", 0, 0, 0, &TCli::List},
+        {{"status"}, "", "whether the remote is connected", 0, 0, 0, &TCli::Status},
+        {{"version"}, "[--decoded]", "the version, raw or decoded", OptDecoded, 0, 0, &TCli::Version},
         {{"reset"}, "[TYPE]", "reset; TYPE 1-4 or its name (default USB)", 0, 0, 1, &TCli::Reset},
         {{"misc", "read"}, "byte|word TYPE INDEX", "read a register; TYPE 0-12 or its name", 0, 3, 3,
-         &TCli::MiscRead, true},
+         &TCli::MiscRead},
         {{"misc", "write"}, "byte|word TYPE INDEX VALUE", "write a register", 0, 4, 4, &TCli::MiscWrite},
-        {{"battery"}, "", "the battery level", 0, 0, 0, &TCli::Battery, true},
-        {{"hwflag"}, "", "the hardware flag", 0, 0, 0, &TCli::HardwareFlag, true},
+        {{"battery"}, "", "the battery level", 0, 0, 0, &TCli::Battery},
+        {{"hwflag"}, "", "the hardware flag", 0, 0, 0, &TCli::HardwareFlag},
         {{"clock", "set"}, "[now|YYYYMMDDTHHMMSS]", "set the remote's clock (default now)", 0, 0, 1,
          &TCli::ClockSet},
-        {{"clock"}, "", "the remote's date and time", 0, 0, 0, &TCli::Clock, true},
+        {{"clock"}, "", "the remote's date and time", 0, 0, 0, &TCli::Clock},
         {{"flash", "read"}, "ADDR SIZE [-o FILE]", "hex lines, or the raw bytes into FILE", OptOutput, 2, 2,
-         &TCli::FlashRead},
+         &TCli::FlashRead, true},
         {{"flash", "dump"}, "[--parts] [-C DIR]", "the whole flash, or its nine regions, into dated files",
          OptParts | OptDir, 0, 0, &TCli::FlashDump},
         {{"flash", "erase"}, "ADDR...", "erase the sector holding each address", 0, 1, SIZE_MAX, &TCli::FlashErase},
@@ -158,9 +159,17 @@ bool ParseArguments(const std::vector<std::string>& args, TInvocation& inv, std:
         } else if (arg == "--device") {
             if (!value(inv.Device))
                 return false;
+            if (inv.Device.empty()) {
+                error = "--device needs a path, not an empty word";
+                return false;
+            }
         } else if (arg == "--trace") {
             if (!value(inv.Trace))
                 return false;
+            if (inv.Trace.empty()) {
+                error = "--trace needs a file name, not an empty word";
+                return false;
+            }
         } else if (arg == "--decoded") {
             inv.Decoded = true;
             inv.Given |= OptDecoded;
@@ -187,11 +196,46 @@ bool ParseArguments(const std::vector<std::string>& args, TInvocation& inv, std:
             return false;
         }
     }
-    if (inv.Simulate && !inv.Device.empty()) {
-        error = "--simulate and --device exclude each other";
-        return false;
-    }
     return true;
+}
+
+// --- The connection's failure, for --device -------------------------------------------
+
+std::string TCli::DeviceReason(IHidPlatform& platform)
+{
+    const std::string& path = FInv.Device;
+    if (path.empty())
+        return {};
+    // The connection's lines name a remote that cannot be opened already.
+    if (const TUsbDevice* device = FRemote->Device(); device && device->OpenFailure())
+        return {};
+    std::uint16_t vendor = 0;
+    std::uint16_t product = 0;
+    bool idsKnown = false;
+    for (const THidInterfaceInfo& info : platform.Enumerate()) {
+        if (info.Path == path && info.IdsKnown) {
+            vendor = info.VendorId;
+            product = info.ProductId;
+            idsKnown = true;
+        }
+    }
+    if (!idsKnown) {
+        // Not listed, or listed without IDs: the open says what it is.
+        std::error_code error;
+        const std::unique_ptr<IHidHandle> handle = platform.Open(path, error);
+        if (!handle)
+            return path + ": " + (error ? error.message() : std::string("cannot be opened"));
+        if (!handle->GetAttributes(vendor, product)) {
+#ifdef _WIN32
+            return path + ": not a HID interface";
+#else
+            return path + ": not a hidraw node";
+#endif
+        }
+    }
+    if (vendor != CORVANE_USB_IDS.VendorId || product != CORVANE_USB_IDS.ProductId)
+        return path + ": not the remote (IDs " + IdsText(vendor, product) + ")";
+    return {};
 }
 
 }  // namespace cli
@@ -201,7 +245,7 @@ using namespace cli;
 std::string CliUsage()
 {
     std::string text =
-        "usage: corvane-cli [--simulate | --device PATH] [--trace FILE] [--json] COMMAND [ARGS]\n"
+        "usage: corvane-cli [--simulate] [--device PATH] [--trace FILE] [--json] COMMAND [ARGS]\n"
         "\n"
         "Every operation of the engineering console, on the remote attached over USB.\n"
         "\n"
@@ -221,11 +265,18 @@ std::string CliUsage()
         "\n"
         "Options:\n"
         "  --simulate      use a simulated remote inside the program\n"
-        "  --device PATH   use this node (e.g. /dev/hidraw3) and no other\n"
+        "  --device PATH   use this node (e.g. /dev/hidraw3, or sim:hidraw0 with\n"
+        "                  --simulate) and no other; if it is not the remote, says why\n"
         "  --trace FILE    append every report to and from the remote, and every\n"
-        "                  arrival, removal, open and close, to FILE\n"
-        "  --json          one JSON object instead of the lines (list, status, version,\n"
-        "                  misc read, battery, hwflag, clock)\n"
+        "                  arrival, removal, open and close, to FILE; a trace that\n"
+        "                  cannot be written does not stop the operation, but the\n"
+        "                  program then says so at the end and exits 4\n"
+        "  --json          one JSON object on standard output instead of the lines:\n"
+        "                  \"outcome\" (done, failed, no_device, file_error,\n"
+        "                  verify_mismatch, stopped), \"error\" unless done, and what\n"
+        "                  list, status, version, misc read, battery, hwflag and\n"
+        "                  clock read; flash read takes it only with -o. Bad usage\n"
+        "                  (exit 2) prints no object\n"
         "  -h, --help      this text\n"
         "\n"
         "Numbers are decimal or hexadecimal ($FF, 0xFF, xFF); a negative number may\n"
@@ -242,7 +293,8 @@ std::string CliUsage()
         "  1    the remote refused or the operation failed\n"
         "  2    bad usage or a bad number\n"
         "  3    no remote, or it cannot be opened\n"
-        "  4    a file cannot be read or written\n"
+        "  4    a file cannot be read or written (standard output and the trace\n"
+        "       file included, when nothing else failed)\n"
         "  5    verify mismatch\n"
         "  130  interrupted (Ctrl-C)\n";
     return text;
@@ -273,6 +325,8 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     const std::string name = CommandName(*command);
     if (commandArgs.size() < command->MinArgs || commandArgs.size() > command->MaxArgs)
         return usage("usage: corvane-cli " + name + (command->Args.empty() ? "" : " " + std::string(command->Args)));
+    if (inv.Json && command->PrintsData && !(inv.Given & OptOutput))
+        return usage("--json does not go with '" + name + "' without -o: its data are hex lines");
     if (const unsigned stray = inv.Given & ~command->Options) {
         static const std::pair<unsigned, const char*> Names[] = {
             {OptDecoded, "--decoded"}, {OptOutput, "-o"},         {OptParts, "--parts"},
@@ -282,13 +336,6 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
                 return usage(std::string(optionName) + " does not go with '" + name + "'");
     }
 
-    try {
-        TCli cli(out, err, host, std::move(inv));
-        return static_cast<int>(cli.Run(*command, commandArgs));
-    } catch (const std::exception& e) {
-        // A consistency check of the protocol layer, or a file error that
-        // no operation caught: the remote broke its rules or the system failed.
-        err << Program << ": error: " << e.what() << '\n';
-        return static_cast<int>(TExitCode::Failed);
-    }
+    TCli cli(out, err, host, std::move(inv));
+    return static_cast<int>(cli.Run(*command, commandArgs));
 }

@@ -27,7 +27,9 @@ inline const char* const Program = "corvane-cli";
 // --- Exit codes and texts from outcomes -------------------------------------------------
 
 TExitCode ExitFor(ops::TOutcome outcome);
-std::string_view OutcomeName(ops::TOutcome outcome);
+// The "outcome" of the JSON object for an exit code: "done", "failed",
+// "bad_input", "no_device", "file_error", "verify_mismatch", "stopped".
+std::string_view OutcomeName(TExitCode code);
 std::string HexAddress(std::uint32_t address);
 std::string HexByte(std::uint8_t value);
 std::string MismatchText(const ops::TMismatch& mismatch);
@@ -70,7 +72,9 @@ struct TCommand {
     unsigned Options;          // command options it takes (TOptionBit)
     std::size_t MinArgs, MaxArgs;
     THandler Run;
-    bool JsonForm = false;     // --json prints its result as one object
+    // Its output is the data itself (hex lines): --json is refused unless
+    // -o sends the data to a file.
+    bool PrintsData = false;
 };
 
 // The log lines of the operations on standard output, their progress on
@@ -84,9 +88,11 @@ public:
 
     bool Quiet = false;      // --json: the result is printed, not the lines
     std::string WhatPrefix;  // names the part in hand in the progress line
+    std::string LastLine;    // the last line said: a failure's line is the error
 
     void Line(const std::string& line) override
     {
+        LastLine = line;
         if (Quiet)
             return;
         FProgress.End();
@@ -96,6 +102,8 @@ public:
 
     void Lines(const std::vector<std::string>& lines) override
     {
+        if (!lines.empty())
+            LastLine = lines.back();
         if (Quiet)
             return;
         // One write for the block: a hex dump of 4,097 lines costs one call.
@@ -197,19 +205,43 @@ public:
         FRemote.reset();
     }
 
+    // Runs the command, then what every command ends with: the interrupt,
+    // the connection closed, the trace checked and closed, and under --json
+    // the one object on standard output (bad usage, exit 2, prints none).
     TExitCode Run(const TCommand& command, const std::vector<std::string>& args)
     {
-        // A command without a JSON form prints its lines also under --json.
-        FInv.Json = FInv.Json && command.JsonForm;
         FSink.Quiet = FInv.Json;
-        TExitCode code = (this->*command.Run)(args);
+        TExitCode code = TExitCode::Failed;
+        try {
+            code = (this->*command.Run)(args);
+        } catch (const std::exception& e) {
+            // A consistency check of the protocol layer, or a file error that
+            // no operation caught: the remote broke its rules or the system failed.
+            code = Fail(TExitCode::Failed, std::string("error: ") + e.what());
+        }
         FProgress.End();
         // A short command finishes what it sent; Ctrl-C during it still
         // ends the program as interrupted.
-        if (code == TExitCode::Success && FSink.Interrupted()) {
-            FErr << Program << ": interrupted\n";
-            code = TExitCode::Interrupted;
+        if (code == TExitCode::Success && FSink.Interrupted())
+            code = Fail(TExitCode::Interrupted, "interrupted");
+        // A failure the operation said in a log line ("Read failed") has
+        // that line as its error, not a later one of the trace.
+        if (code != TExitCode::Success && FError.empty())
+            FError = FSink.LastLine;
+        // The trace holds the close of the connection too.
+        FRemote.reset();
+        if (FTrace) {
+            // A trace that could not be written fails the run at its end, not
+            // the operation: a flash write is not cut short for its trace.
+            if (const std::error_code error = FTrace->Close()) {
+                const TExitCode traceCode = Fail(TExitCode::FileError, "write error on trace file " + FInv.Trace +
+                                                                           ": " + error.message());
+                if (code == TExitCode::Success)
+                    code = traceCode;
+            }
         }
+        if (FInv.Json && code != TExitCode::Usage)
+            PrintJson(code);
         return code;
     }
 
@@ -232,10 +264,14 @@ public:
     TExitCode IrCapture(const std::vector<std::string>&);
 
 private:
+    // Says message on standard error; the first one is the error of the
+    // JSON object.
     TExitCode Fail(TExitCode code, const std::string& message)
     {
         FProgress.End();
         FErr << Program << ": " << message << '\n';
+        if (FError.empty())
+            FError = message;
         return code;
     }
 
@@ -280,8 +316,9 @@ private:
                                 bool plural = false);
 
     // Connects to the remote. When there is none, or it cannot be opened,
-    // the connection lines go to standard error and the result is NoRemote
-    // (with quiet, nothing is said).
+    // the connection lines and, for --device, why that interface is not the
+    // remote go to standard error and the result is NoRemote (with quiet,
+    // only the reason is said: the caller prints the lines).
     TExitCode Connect(bool quiet = false)
     {
         IHidPlatform* platform = Platform();
@@ -290,30 +327,45 @@ private:
         FRemote = std::make_unique<TCorvaneOne>(*platform, FLoop, FInv.Device);
         if (FRemote->Connected())
             return TExitCode::Success;
-        if (!quiet) {
-            TCliSink errSink(FErr, FProgress, nullptr);
-            ops::TOpsContext ctx = Context(errSink, FNoFiles);
-            ops::ConnectionLine(ctx);
-            ops::OpenFailureLine(ctx);
-        }
+        TCliSink errSink(FErr, FProgress, nullptr);
+        ops::TOpsContext ctx = Context(errSink, FNoFiles);
+        errSink.Quiet = quiet;
+        ops::ConnectionLine(ctx);
+        ops::OpenFailureLine(ctx);
+        // The error of the JSON object: why the remote cannot be opened, why
+        // the interface named is not it, or that there is none.
+        if (const std::string reason = DeviceReason(*platform); !reason.empty())
+            Fail(TExitCode::NoRemote, reason);
+        else if (FError.empty())
+            FError = errSink.LastLine;
         return TExitCode::NoRemote;
     }
 
+    // Why the interface that --device names is not a remote that can be
+    // used, when the connection's own lines do not say it: it does not
+    // exist, it is no HID interface, or it has other IDs. Empty otherwise.
+    std::string DeviceReason(IHidPlatform& platform);
+
     // The exit code of a result; the reason of a file error or bad input on
-    // standard error, and with --json the object.
+    // standard error, and with --json its fields for the object.
     TExitCode Finish(const ops::TResult& result, const TJsonObject& json = {})
     {
-        if (FInv.Json)
-            PrintJson(result, json);
+        FJsonFields.Append(json);
         if (!result.Error.empty())
             Fail(TExitCode::Failed, result.Error);
         return ExitFor(result.Outcome);
     }
 
-    void PrintJson(const ops::TResult& result, const TJsonObject& fields)
+    // The one object of --json: the outcome, on failure the error, then the
+    // command's fields.
+    void PrintJson(TExitCode code)
     {
         TJsonObject object;
-        object.Text("outcome", OutcomeName(result.Outcome)).Append(fields);
+        object.Text("outcome", OutcomeName(code));
+        if (code != TExitCode::Success) {
+            object.Text("error", FError.empty() ? std::string(OutcomeName(code)) : FError);
+        }
+        object.Append(FJsonFields);
         FOut << object.Str() << '\n';
         FOut.flush();
     }
@@ -345,6 +397,8 @@ private:
     TCliLoop FLoop;
     std::unique_ptr<TTracePlatform> FTrace;
     std::unique_ptr<TCorvaneOne> FRemote;
+    std::string FError;        // the first message of Fail
+    TJsonObject FJsonFields;   // the command's fields of the JSON object
 };
 
 }  // namespace cli

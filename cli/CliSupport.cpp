@@ -8,10 +8,48 @@
 
 // --- JSON ------------------------------------------------------------------------
 
+namespace {
+
+// The length of the UTF-8 sequence that starts at text[at]; 0 when the bytes
+// there are no valid sequence (a stray continuation byte, an overlong form,
+// a surrogate, a code point past U+10FFFF, a sequence cut short).
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t at)
+{
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    std::size_t length = 0;
+    std::uint32_t code = 0;
+    std::uint32_t lowest = 0;
+    if (lead < 0x80)
+        return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, code = lead & 0x1Fu, lowest = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, code = lead & 0x0Fu, lowest = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, code = lead & 0x07u, lowest = 0x10000;
+    } else {
+        return 0;
+    }
+    if (text.size() - at < length)
+        return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80)
+            return 0;
+        code = code << 6 | (byte(at + i) & 0x3Fu);
+    }
+    if (code < lowest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+        return 0;
+    return length;
+}
+
+}  // namespace
+
 std::string JsonString(std::string_view text)
 {
     std::string json = "\"";
-    for (const char c : text) {
+    for (std::size_t at = 0; at < text.size();) {
+        const char c = text[at];
         const auto byte = static_cast<unsigned char>(c);
         switch (c) {
         case '"': json += "\\\""; break;
@@ -20,14 +58,22 @@ std::string JsonString(std::string_view text)
         case '\r': json += "\\r"; break;
         case '\t': json += "\\t"; break;
         default:
-            if (byte < 0x20) {
+            if (byte < 0x20 || byte == 0x7F) {
                 char escaped[8];
                 std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
                 json += escaped;
+            } else if (const std::size_t length = Utf8SequenceLength(text, at); length > 0) {
+                json.append(text.substr(at, length));  // valid UTF-8 passes through
+                at += length;
+                continue;
             } else {
-                json += c;  // UTF-8 passes through
+                // A device path or file name need not be UTF-8; each byte
+                // that is not part of a valid sequence becomes U+FFFD, so
+                // that the output stays valid JSON.
+                json += "\\ufffd";
             }
         }
+        ++at;
     }
     return json + "\"";
 }

@@ -44,8 +44,7 @@ TExitCode TCli::List(const std::vector<std::string>&)
             FOut << info.Path << "  " << ids << "  " << access << '\n';
         }
     }
-    if (FInv.Json)
-        FOut << TJsonObject().Raw("interfaces", JsonArray(entries)).Str() << '\n';
+    FJsonFields.Raw("interfaces", JsonArray(entries));
     FOut.flush();
     if (found == 0)
         return Fail(TExitCode::NoRemote, "no remote with the IDs " +
@@ -61,8 +60,8 @@ TExitCode TCli::Status(const std::vector<std::string>&)
     ops::TOpsContext ctx = Context();
     ops::TStatusResult result = ops::ConnectionLine(ctx);
     ops::OpenFailureLine(ctx);
-    if (FInv.Json) {
-        TJsonObject json;
+    {
+        TJsonObject& json = FJsonFields;
         json.Flag("connected", result.Connected);
         json.Text("path", FRemote->Device() ? FRemote->Device()->DevicePath() : "");
         if (result.OpenFailure) {
@@ -74,8 +73,6 @@ TExitCode TCli::Status(const std::vector<std::string>&)
                                          .Text("error", error.message())
                                          .Str());
         }
-        FOut << json.Str() << '\n';
-        FOut.flush();
     }
     return result.Connected ? TExitCode::Success : TExitCode::NoRemote;
 }

@@ -1,6 +1,6 @@
 // corvane-cli: the engineering console's operations from the command line.
 //
-//   corvane-cli [--simulate | --device PATH] [--trace FILE] [--json] COMMAND [ARGS]
+//   corvane-cli [--simulate] [--device PATH] [--trace FILE] [--json] COMMAND [ARGS]
 //
 // Everything but the choice of platform, the signals and the terminal is in
 // RunCli (Cli.cpp); `corvane-cli --help` lists the commands and exit codes.
@@ -12,10 +12,14 @@
 #include "../sim/SimRemote.h"
 #include "../hid/TimerResolution.h"
 
+#include <cerrno>
 #include <clocale>
 #include <csignal>
+#include <cstdio>
 #include <iostream>
 #include <memory>
+#include <streambuf>
+#include <system_error>
 
 #ifdef _WIN32
 #include <io.h>
@@ -43,6 +47,72 @@ std::string UserDecimalSeparator()
 #endif
     return ".";
 }
+
+// Standard output with every write checked. The first failure's reason is
+// kept: a hex dump or a JSON object sent to a full disk must not end in exit
+// status 0. Writes go through the C library's buffer of stdout.
+class TCheckedOutput : public std::streambuf {
+public:
+    // Flushes and closes standard output, as the last thing the program does
+    // with it; the first error of any write, the flush or the close. A
+    // standard output that was closed before the program started is no
+    // error while nothing was written to it.
+    std::error_code Close()
+    {
+        errno = 0;
+        if (std::fflush(stdout) != 0)
+            Failed();
+        const bool wrote = FWrote;
+        errno = 0;
+        if (std::fclose(stdout) != 0 && !(errno == EBADF && !wrote))
+            Failed();
+        return FError;
+    }
+
+protected:
+    int_type overflow(int_type c) override
+    {
+        if (traits_type::eq_int_type(c, traits_type::eof()))
+            return traits_type::not_eof(c);
+        FWrote = true;
+        errno = 0;
+        if (std::fputc(traits_type::to_char_type(c), stdout) == EOF) {
+            Failed();
+            return traits_type::eof();
+        }
+        return c;
+    }
+
+    std::streamsize xsputn(const char* data, std::streamsize length) override
+    {
+        FWrote = FWrote || length > 0;
+        errno = 0;
+        const std::size_t written = std::fwrite(data, 1, static_cast<std::size_t>(length), stdout);
+        if (written != static_cast<std::size_t>(length))
+            Failed();
+        return static_cast<std::streamsize>(written);
+    }
+
+    int sync() override
+    {
+        errno = 0;
+        if (std::fflush(stdout) != 0) {
+            Failed();
+            return -1;
+        }
+        return 0;
+    }
+
+private:
+    void Failed()
+    {
+        if (!FError)
+            FError = std::error_code(errno ? errno : EIO, std::generic_category());
+    }
+
+    bool FWrote = false;
+    std::error_code FError;
+};
 
 bool StandardErrorIsTerminal()
 {
@@ -88,8 +158,16 @@ int main(int argc, char** argv)
         return *platform;
     };
 
-    std::ios::sync_with_stdio(false);
-    const int code = RunCli(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr, host);
-    std::cout.flush();
+    TCheckedOutput checked;
+    std::ostream out(&checked);
+    int code = RunCli(std::vector<std::string>(argv + 1, argv + argc), out, std::cerr, host);
+    // The exit code is decided once everything is out: what the program
+    // printed is part of what it did. An operation that failed keeps its own
+    // code; the write error is said either way.
+    if (const std::error_code error = checked.Close()) {
+        std::cerr << "corvane-cli: write error on standard output: " << error.message() << '\n';
+        if (code == 0)
+            code = static_cast<int>(TExitCode::FileError);
+    }
     return code;
 }

@@ -147,7 +147,26 @@ std::unique_ptr<IHotplugWatch> TTracePlatform::Watch(IGuiEventLoop& loop,
 bool TTracePlatform::Failed() const
 {
     std::lock_guard lock(FMutex);
-    return FFailed;
+    return static_cast<bool>(FError);
+}
+
+std::error_code TTracePlatform::Error() const
+{
+    std::lock_guard lock(FMutex);
+    return FError;
+}
+
+std::error_code TTracePlatform::Close()
+{
+    std::lock_guard lock(FMutex);
+    if (FFile) {
+        errno = 0;
+        const int closed = std::fclose(FFile.release());
+        if (closed != 0 && !FError)
+            FError = std::error_code(errno ? errno : EIO, std::generic_category());
+    }
+    FOut = nullptr;
+    return FError;
 }
 
 std::string TTracePlatform::FormatReport(const char* direction, const std::uint8_t* data, std::size_t length)
@@ -177,16 +196,22 @@ void TTracePlatform::WriteLine(const std::string& text)
     if (FFile) {
         // Flushed line by line: a trace is read after a crash or a Ctrl-C as
         // often as after a clean exit.
+        errno = 0;
         if (std::fwrite(line.data(), 1, line.size(), FFile.get()) != line.size() || std::fflush(FFile.get()) != 0) {
-            FFailed = true;
+            if (!FError)
+                FError = std::error_code(errno ? errno : EIO, std::generic_category());
             std::clearerr(FFile.get());
         }
-    } else {
+    } else if (FOut) {
         FOut->write(line.data(), static_cast<std::streamsize>(line.size()));
         FOut->flush();
         if (!*FOut) {
-            FFailed = true;
+            if (!FError)
+                FError = std::make_error_code(std::errc::io_error);
             FOut->clear();
         }
+    } else if (!FError) {
+        // Closed.
+        FError = std::make_error_code(std::errc::bad_file_descriptor);
     }
 }

@@ -39,6 +39,7 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <system_error>
 
 class TTracePlatform : public IHidPlatform {
 public:
@@ -67,8 +68,19 @@ public:
                                          std::function<void(const THotplugEvent&)> callback) override;
 
     // Any thread: true once a line could not be written (disk full, closed
-    // stream). Tracing goes on; the device calls are never affected.
+    // stream). Tracing goes on; the device calls are never affected, so that
+    // an operation is never cut short by its trace: the owner asks at the end.
     bool Failed() const;
+    // Any thread: why the first line that could not be written failed (for a
+    // file the system's reason, e.g. no_space_on_device; for a stream
+    // io_error); empty while every line was written.
+    std::error_code Error() const;
+
+    // Closes a trace file, when every handle and watch given out is gone:
+    // returns Error(), or else why the close failed (a file system that
+    // reports a lost write only then). Lines after it are not written and
+    // count as failed. Nothing to close for a stream; returns Error().
+    std::error_code Close();
 
     // Any thread: appends one line, the time and a space put in front of
     // text ("TX 00 10 ...", "EV close /dev/hidraw3").
@@ -94,5 +106,5 @@ private:
     std::unique_ptr<std::FILE, TFileCloser> FFile;    // ...or this
     const std::chrono::steady_clock::time_point FStart;
     mutable std::mutex FMutex;  // the handles' two threads and the GUI thread write lines
-    bool FFailed = false;
+    std::error_code FError;  // of the first line not written
 };

@@ -8,6 +8,9 @@
 #include "SimDevices.h"
 
 #include <algorithm>
+#include <cctype>
+#include <map>
+#include <set>
 
 namespace {
 
@@ -66,7 +69,9 @@ INSTANTIATE_TEST_SUITE_P(
         TRefusal{{"frobnicate"}, "unknown command 'frobnicate'"},
         TRefusal{{"--verbose", "status"}, "unknown option '--verbose'"},
         TRefusal{{"--device"}, "option --device needs a value"},
-        TRefusal{{"--simulate", "--device", "/dev/hidraw0", "status"}, "exclude each other"},
+        TRefusal{{"--trace", "", "status"}, "--trace needs a file name"},
+        TRefusal{{"--device", "", "status"}, "--device needs a path"},
+        TRefusal{{"--json", "flash", "read", "0", "16"}, "--json does not go with 'flash read' without -o"},
         TRefusal{{"flash", "read", "0"}, "usage: corvane-cli flash read ADDR SIZE [-o FILE]"},
         TRefusal{{"flash", "read", "0", "16", "--parts"}, "--parts does not go with 'flash read'"},
         TRefusal{{"version", "--verify"}, "--verify does not go with 'version'"},
@@ -136,9 +141,9 @@ INSTANTIATE_TEST_SUITE_P(
         TShortCase{{"--json", "misc", "read", "word", "register", "$1234"},
                    {R"({"outcome": "done", "width": "word", "type": 7, "type_name": "register", "index": 4660, )"
                     R"("value": 48879})"}},
-        TShortCase{{"--json", "status"}, {R"({"connected": true, "path": "sim:hidraw0"})"}},
+        TShortCase{{"--json", "status"}, {R"({"outcome": "done", "connected": true, "path": "sim:hidraw0"})"}},
         TShortCase{{"--json", "list"},
-                   {R"({"interfaces": [{"path": "sim:hidraw0", "ids": "1209:0001", "vendor_id": 4617, )"
+                   {R"({"outcome": "done", "interfaces": [{"path": "sim:hidraw0", "ids": "1209:0001", "vendor_id": 4617, )"
                     R"("product_id": 1, "can_open": true}]})"}},
         TShortCase{{"list"}, {"sim:hidraw0  1209:0001  can be opened"}}));
 
@@ -191,11 +196,6 @@ TEST_F(TCliFixture, RemoteThatRefusesExitsOne)
     const TCliRun run = Run({"misc", "read", "byte", "0", "0"});
     EXPECT_EQ(run.Code, 1);
     EXPECT_EQ(run.Out, "Read failed\n");
-
-    const TCliRun json = Run({"--json", "misc", "read", "byte", "0", "0"});
-    EXPECT_EQ(json.Code, 1);
-    EXPECT_EQ(json.Out, R"({"outcome": "failed", "width": "byte", "type": 0, "type_name": "EEPROM", "index": 0})"
-                        "\n");
 }
 
 TEST_F(TCliFixture, NoRemoteExitsThree)
@@ -428,3 +428,382 @@ TEST(TCliHelp, ListsEveryCommandAndExitCode)
 }
 
 }  // namespace
+
+// --- --json: one object with its outcome, whatever happens --------------------------------
+
+namespace json {
+
+// The length of the UTF-8 sequence at text[at], 0 when it is not a valid one
+// (overlong forms, surrogates and code points past U+10FFFF included).
+std::size_t Utf8Length(std::string_view text, std::size_t at)
+{
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    std::size_t length = 0;
+    std::uint32_t code = 0, lowest = 0;
+    if (lead < 0x80)
+        return 1;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        length = 2, code = lead & 0x1F, lowest = 0x80;
+    else if (lead >= 0xE0 && lead <= 0xEF)
+        length = 3, code = lead & 0x0F, lowest = 0x800;
+    else if (lead >= 0xF0 && lead <= 0xF4)
+        length = 4, code = lead & 0x07, lowest = 0x10000;
+    else
+        return 0;
+    if (at + length > text.size())
+        return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80)
+            return 0;
+        code = code << 6 | (byte(at + i) & 0x3F);
+    }
+    if (code < lowest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+        return 0;
+    return length;
+}
+
+// A strict reader of one JSON text: every rule of the grammar, strings of
+// valid UTF-8 without raw control characters. Keeps the top-level object's
+// keys and its string values (escapes left as written).
+class TReader {
+public:
+    explicit TReader(std::string_view text) : FText(text) {}
+
+    // The text is one object and a newline, nothing else.
+    bool OneObjectLine(std::map<std::string, std::string>& strings, std::set<std::string>& keys)
+    {
+        FTop = &strings;
+        FKeys = &keys;
+        Space();
+        if (!Peek('{') || !Value(0))
+            return false;
+        Space();
+        return FAt + 1 == FText.size() && FText.back() == '\n' && FText.find('\n') == FAt;
+    }
+
+private:
+    bool Peek(char c) const { return FAt < FText.size() && FText[FAt] == c; }
+    bool Take(char c)
+    {
+        if (!Peek(c))
+            return false;
+        ++FAt;
+        return true;
+    }
+    void Space()
+    {
+        while (FAt < FText.size() && (FText[FAt] == ' ' || FText[FAt] == '\t' || FText[FAt] == '\r' ||
+                                      (FText[FAt] == '\n' && FAt + 1 < FText.size())))
+            ++FAt;
+    }
+    bool String(std::string* into)
+    {
+        if (!Take('"'))
+            return false;
+        const std::size_t start = FAt;
+        while (FAt < FText.size() && FText[FAt] != '"') {
+            const auto c = static_cast<unsigned char>(FText[FAt]);
+            if (c < 0x20)
+                return false;
+            if (c == '\\') {
+                ++FAt;
+                if (FAt >= FText.size())
+                    return false;
+                if (FText[FAt] == 'u') {
+                    for (int i = 1; i <= 4; ++i)
+                        if (FAt + i >= FText.size() || !std::isxdigit(static_cast<unsigned char>(FText[FAt + i])))
+                            return false;
+                    FAt += 5;
+                } else if (std::string_view("\"\\/bfnrt").find(FText[FAt]) != std::string_view::npos) {
+                    ++FAt;
+                } else {
+                    return false;
+                }
+                continue;
+            }
+            const std::size_t length = Utf8Length(FText, FAt);
+            if (length == 0)
+                return false;
+            FAt += length;
+        }
+        if (into)
+            *into = std::string(FText.substr(start, FAt - start));
+        return Take('"');
+    }
+    bool Number()
+    {
+        const std::size_t start = FAt;
+        Take('-');
+        if (Take('0')) {
+        } else if (FAt < FText.size() && FText[FAt] >= '1' && FText[FAt] <= '9') {
+            while (FAt < FText.size() && std::isdigit(static_cast<unsigned char>(FText[FAt])))
+                ++FAt;
+        } else {
+            return false;
+        }
+        if (Take('.')) {
+            if (FAt >= FText.size() || !std::isdigit(static_cast<unsigned char>(FText[FAt])))
+                return false;
+            while (FAt < FText.size() && std::isdigit(static_cast<unsigned char>(FText[FAt])))
+                ++FAt;
+        }
+        return FAt > start;
+    }
+    bool Value(int depth)
+    {
+        Space();
+        if (depth > 8 || FAt >= FText.size())
+            return false;
+        for (const std::string_view word : {"true", "false", "null"})
+            if (FText.substr(FAt, word.size()) == word) {
+                FAt += word.size();
+                return true;
+            }
+        if (Peek('"'))
+            return String(nullptr);
+        if (Take('[')) {
+            Space();
+            if (Take(']'))
+                return true;
+            do {
+                if (!Value(depth + 1))
+                    return false;
+                Space();
+            } while (Take(','));
+            return Take(']');
+        }
+        if (Take('{')) {
+            Space();
+            if (Take('}'))
+                return true;
+            do {
+                Space();
+                std::string key;
+                if (!String(&key))
+                    return false;
+                Space();
+                if (!Take(':'))
+                    return false;
+                Space();
+                if (depth == 0) {
+                    if (!FKeys->insert(key).second)
+                        return false;  // a key twice
+                    if (Peek('"')) {
+                        std::string value;
+                        if (!String(&value))
+                            return false;
+                        (*FTop)[key] = value;
+                        Space();
+                        continue;
+                    }
+                }
+                if (!Value(depth + 1))
+                    return false;
+                Space();
+            } while (Take(','));
+            return Take('}');
+        }
+        return Number();
+    }
+
+    std::string_view FText;
+    std::size_t FAt = 0;
+    std::map<std::string, std::string>* FTop = nullptr;
+    std::set<std::string>* FKeys = nullptr;
+};
+
+}  // namespace json
+
+TEST(TCliJson, ReaderIsStrict)
+{
+    std::map<std::string, std::string> strings;
+    std::set<std::string> keys;
+    auto ok = [&](std::string_view text) {
+        strings.clear();
+        keys.clear();
+        return json::TReader(text).OneObjectLine(strings, keys);
+    };
+    EXPECT_TRUE(ok("{\"a\": [1, -2.5, {\"b\": null}], \"c\": \"\\u00e9\xc3\xa9\"}\n"));
+    EXPECT_EQ(strings["c"], "\\u00e9\xc3\xa9");
+    for (const char* bad : {"{}", "{}\n{}\n", "Device not connected\n{}\n", "{\"a\": 1,}\n", "{\"a\": 01}\n",
+                            "{\"a\": \"\xff\"}\n", "{\"a\": \"\xc0\x80\"}\n", "{\"a\": 1, \"a\": 2}\n", "[1]\n"})
+        EXPECT_FALSE(ok(bad)) << bad;
+}
+
+TEST(TCliJson, InvalidUtf8IsReplaced)
+{
+    struct TCase {
+        std::string Text, Json;
+    };
+    for (const TCase& c : {
+             TCase{"caf\xc3\xa9", "\"caf\xc3\xa9\""},                         // valid: kept as it is
+             TCase{"\xf0\x9f\x93\xa1", "\"\xf0\x9f\x93\xa1\""},               // four bytes, U+1F4E1
+             TCase{"a\xff" "b", R"("a\ufffdb")"},                              // a byte no sequence starts with
+             TCase{"\xc0\x80", R"("\ufffd\ufffd")"},                           // overlong NUL
+             TCase{"\xed\xa0\x80", R"("\ufffd\ufffd\ufffd")"},                 // a surrogate
+             TCase{"\xf4\x90\x80\x80", R"("\ufffd\ufffd\ufffd\ufffd")"},       // past U+10FFFF
+             TCase{"x\xe2\x82", R"("x\ufffd\ufffd")"},                         // cut short at the end
+             TCase{"\xe2\x82x", R"("\ufffd\ufffdx")"},                         // cut short by an ASCII byte
+             TCase{"\x7f\x1f", R"("\u007f\u001f")"},                           // control characters
+         })
+        EXPECT_EQ(JsonString(c.Text), c.Json) << c.Text;
+}
+
+struct TJsonCase {
+    std::vector<std::string> Args;  // FILE and DIR stand for the test's files
+    bool Present;                   // a remote is attached
+    int Code;
+    std::string Outcome;
+};
+
+// The arguments, in a failure's message.
+void PrintTo(const TJsonCase& c, std::ostream* os)
+{
+    for (const std::string& arg : c.Args)
+        *os << '\'' << arg << "' ";
+    *os << (c.Present ? "(remote present)" : "(no remote)");
+}
+
+class TCliJsonForm : public TCliFixture, public ::testing::WithParamInterface<TJsonCase> {};
+
+TEST_P(TCliJsonForm, OneObjectWithItsOutcome)
+{
+    WriteBytes(Dir / "in.bin", TByteArray(100, 0xA5));
+    Sim->SetIrCapture(TRemoteFirmware::MakeIrSignal({0x08}), std::chrono::milliseconds(0));
+    if (!GetParam().Present)
+        Bus.Unplug(Sim);
+    std::vector<std::string> args{"--json"};
+    for (const std::string& arg : GetParam().Args)
+        args.push_back(arg == "FILE" ? Dir / "in.bin" : arg == "OUT" ? Dir / "out.bin" : arg == "DIR" ? Dir.Path().string() : arg);
+    if (args[1] == "flash" && args[2] == "dump") {
+        TSimFaults faults;
+        faults.FlashSilentFrom = 32;  // a dump that breaks off, in a moment
+        Sim->SetFaults(faults);
+    }
+    const TCliRun run = Run(args);
+    EXPECT_EQ(run.Code, GetParam().Code) << run.Out << run.Err;
+    std::map<std::string, std::string> strings;
+    std::set<std::string> keys;
+    ASSERT_TRUE(json::TReader(run.Out).OneObjectLine(strings, keys)) << run.Out;
+    EXPECT_EQ(strings["outcome"], GetParam().Outcome) << run.Out;
+    EXPECT_EQ(keys.count("error"), GetParam().Code == 0 ? 0u : 1u) << run.Out;
+    if (GetParam().Code != 0) {
+        EXPECT_FALSE(strings["error"].empty()) << run.Out;
+    }
+}
+
+std::vector<TJsonCase> JsonCases()
+{
+    const std::vector<std::vector<std::string>> commands{
+        {"list"},
+        {"status"},
+        {"version"},
+        {"version", "--decoded"},
+        {"reset"},
+        {"misc", "read", "byte", "RAM", "1"},
+        {"misc", "write", "word", "RAM", "2", "$1234"},
+        {"battery"},
+        {"hwflag"},
+        {"clock"},
+        {"clock", "set", "now"},
+        {"flash", "read", "0", "100", "-o", "OUT"},
+        {"flash", "erase", "$1000", "$2000"},
+        {"flash", "write", "$1000", "FILE", "--verify"},
+        {"flash", "verify", "$3000", "FILE"},
+        {"ir", "capture", "-o", "OUT"},
+    };
+    std::vector<TJsonCase> cases;
+    for (const auto& command : commands) {
+        // The verify compares with flash that holds no such bytes.
+        const bool mismatch = command[0] == "flash" && command[1] == "verify";
+        cases.push_back({command, true, mismatch ? 5 : 0, mismatch ? "verify_mismatch" : "done"});
+        cases.push_back({command, false, 3, "no_device"});
+    }
+    cases.push_back({{"flash", "dump", "-C", "DIR"}, true, 1, "failed"});
+    cases.push_back({{"flash", "dump", "-C", "DIR"}, false, 3, "no_device"});
+    cases.push_back({{"flash", "restore", "DIR"}, true, 4, "file_error"});
+    cases.push_back({{"flash", "read", "0", "100", "-o", "DIR"}, true, 4, "file_error"});
+    // A path that is no UTF-8 is named in the error all the same.
+    cases.push_back({{"--device", "sim:\xff\xc0hidraw0", "battery"}, true, 3, "no_device"});
+    cases.push_back({{"--device", "sim:\xff\xc0hidraw0", "status"}, true, 3, "no_device"});
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, TCliJsonForm, ::testing::ValuesIn(JsonCases()));
+
+TEST_F(TCliFixture, JsonOfARemoteThatRefuses)
+{
+    TSimFaults faults;
+    faults.EchoOverride = 0x55;
+    Sim->SetFaults(faults);
+    const TCliRun run = Run({"--json", "misc", "read", "byte", "0", "0"});
+    EXPECT_EQ(run.Code, 1);
+    EXPECT_EQ(run.Out, R"({"outcome": "failed", "error": "Read failed", "width": "byte", "type": 0, )"
+                       R"("type_name": "EEPROM", "index": 0})"
+                       "\n");
+}
+
+// --- --device: the reason a named interface is not the remote -----------------------------
+
+TEST_F(TCliFixture, DeviceThatIsNotTheRemoteSaysWhy)
+{
+    const std::string mouse = Bus.Plug(std::make_shared<TSimMouse>());
+    struct TCase {
+        std::vector<std::string> Args;
+        std::string Reason;
+    };
+    for (const TCase& c : {
+             TCase{{"--device", "sim:hidraw9", "battery"}, "corvane-cli: sim:hidraw9: No such device\n"},
+             TCase{{"--device", mouse, "version"}, "corvane-cli: " + mouse + ": not the remote (IDs 046d:c077)\n"},
+             TCase{{"--device", mouse, "status"}, "corvane-cli: " + mouse + ": not the remote (IDs 046d:c077)\n"},
+         }) {
+        const TCliRun run = Run(c.Args);
+        EXPECT_EQ(run.Code, 3) << c.Args[1];
+        EXPECT_NE(run.Err.find(c.Reason), std::string::npos) << run.Err;
+    }
+    const TCliRun json = Run({"--json", "--device", mouse, "version"});
+    EXPECT_EQ(json.Code, 3);
+    EXPECT_NE(json.Out.find(R"("outcome": "no_device", "error": ")" + mouse + R"x(: not the remote (IDs 046d:c077)")x"),
+              std::string::npos)
+        << json.Out;
+
+    // --simulate names the simulated bus; --device one remote on it.
+    const TCliRun simulated = Run({"--simulate", "--device", "sim:hidraw0", "battery"});
+    EXPECT_EQ(simulated.Code, 0) << simulated.Err;
+}
+
+#ifdef __linux__
+// --- A trace that cannot be written -----------------------------------------------------------
+
+TEST_F(TCliFixture, TraceThatCannotBeWrittenExitsFour)
+{
+    struct TCase {
+        std::vector<std::string> Args;
+        int Code;
+    };
+    for (const TCase& c : {
+             TCase{{"--trace", "/dev/full", "battery"}, 4},
+             TCase{{"--trace", "/dev/full", "list"}, 4},
+             // The operation's own failure is the exit code; the trace's is said.
+             TCase{{"--trace", "/dev/full", "misc", "read", "byte", "0", "0"}, 1},
+         }) {
+        TSimFaults faults;
+        faults.EchoOverride = c.Code == 1 ? 0x55 : -1;
+        Sim->SetFaults(faults);
+        const TCliRun run = Run(c.Args);
+        EXPECT_EQ(run.Code, c.Code) << run.Err;
+        EXPECT_NE(run.Err.find("corvane-cli: write error on trace file /dev/full: No space left on device"),
+                  std::string::npos)
+            << run.Err;
+    }
+    // The object names the operation's own failure, when it failed.
+    const TCliRun refused = Run({"--json", "--trace", "/dev/full", "misc", "read", "byte", "0", "0"});
+    EXPECT_EQ(refused.Out.rfind(R"({"outcome": "failed", "error": "Read failed", )", 0), 0u) << refused.Out;
+    Sim->SetFaults({});
+    const TCliRun json = Run({"--json", "--trace", "/dev/full", "battery"});
+    EXPECT_EQ(json.Code, 4);
+    EXPECT_EQ(json.Out.rfind(R"({"outcome": "file_error", "error": "write error on trace file /dev/full: )", 0), 0u)
+        << json.Out;
+}
+#endif

@@ -20,7 +20,10 @@ using namespace std::chrono_literals;
 
 class TCliProcess {
 public:
-    TCliProcess(const std::vector<std::string>& args, const std::filesystem::path& cwd)
+    // With stdoutPath, standard output goes to that file (e.g. /dev/full)
+    // instead of the pipe that Out collects.
+    TCliProcess(const std::vector<std::string>& args, const std::filesystem::path& cwd,
+                const std::string& stdoutPath = {})
     {
         int out[2];
         int master = -1, slave = -1;
@@ -28,6 +31,12 @@ public:
             return;
         FPid = ::fork();
         if (FPid == 0) {
+            if (!stdoutPath.empty()) {
+                const int file = ::open(stdoutPath.c_str(), O_WRONLY | O_CLOEXEC);
+                if (file < 0)
+                    ::_exit(125);
+                ::dup2(file, out[1]);
+            }
             ::dup2(out[1], STDOUT_FILENO);
             ::dup2(slave, STDERR_FILENO);
             ::close(out[0]);
@@ -262,5 +271,61 @@ TEST_F(TCliProcessTest, CtrlCDuringACaptureStopsItAsTheButtonDoes)
     EXPECT_TRUE(std::any_of(stop, reports.end(),
                             [](const auto& r) { return r.first == "RX" && r.second.rfind("00 F", 0) == 0; }));
 }
+
+
+// --- Output that cannot be written, and --device's reasons ---------------------------------
+
+struct TProcessCase {
+    std::vector<std::string> Args;
+    std::string Stdout;  // a file for standard output; the pipe when empty
+    int Code;
+    std::vector<std::string> Said;  // each on standard error
+};
+
+// The arguments, in a failure's message.
+void PrintTo(const TProcessCase& c, std::ostream* os)
+{
+    for (const std::string& arg : c.Args)
+        *os << '\'' << arg << "' ";
+    *os << ("> " + (c.Stdout.empty() ? std::string("pipe") : c.Stdout));
+}
+
+const std::string StdoutFull = "corvane-cli: write error on standard output: No space left on device";
+const std::string TraceFull = "corvane-cli: write error on trace file /dev/full: No space left on device";
+
+class TCliProcessCase : public TCliProcessTest, public ::testing::WithParamInterface<TProcessCase> {};
+
+TEST_P(TCliProcessCase, ExitsWithItsCodeAndSaysWhy)
+{
+    WriteBytes(Dir.Path() / "plain.bin", TByteArray(16, 0));
+    TCliProcess cli(GetParam().Args, Dir.Path(), GetParam().Stdout);
+    ASSERT_TRUE(cli.Started());
+    EXPECT_EQ(cli.Wait(), GetParam().Code) << cli.Err;
+    for (const std::string& said : GetParam().Said)
+        EXPECT_NE(cli.Err.find(said), std::string::npos) << said << "\n" << cli.Err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cli, TCliProcessCase,
+    ::testing::Values(
+        // Standard output on a full disk: whatever was printed, exit 4.
+        TProcessCase{{"--help"}, "/dev/full", 4, {StdoutFull}},
+        TProcessCase{{"--simulate", "version"}, "/dev/full", 4, {StdoutFull}},
+        TProcessCase{{"--simulate", "--json", "battery"}, "/dev/full", 4, {StdoutFull}},
+        TProcessCase{{"--simulate", "flash", "read", "0", "70000"}, "/dev/full", 4, {StdoutFull}},
+        // A trace that cannot be written: the operation runs, the exit is 4.
+        TProcessCase{{"--simulate", "--trace", "/dev/full", "version"}, "", 4, {TraceFull}},
+        TProcessCase{{"--simulate", "--json", "--trace", "/dev/full", "version"}, "/dev/full", 4,
+                     {TraceFull, StdoutFull}},
+        // A failure of its own keeps its code; the write error is still said.
+        TProcessCase{{"--simulate", "--json", "--device", "sim:hidraw1", "version"}, "/dev/full", 3,
+                     {"sim:hidraw1: No such device", StdoutFull}},
+        TProcessCase{{"--simulate", "--trace", "", "version"}, "", 2, {"--trace needs a file name"}},
+        // --device: a simulated remote's path, and why a path is not the remote.
+        TProcessCase{{"--simulate", "--device", "sim:hidraw0", "version"}, "", 0, {}},
+        TProcessCase{{"--device", "/dev/null", "status"}, "", 3, {"corvane-cli: /dev/null: not a hidraw node"}},
+        TProcessCase{{"--device", "plain.bin", "version"}, "", 3, {"corvane-cli: plain.bin: not a hidraw node"}},
+        TProcessCase{{"--device", "no/hidraw9", "battery"}, "", 3,
+                     {"Device not connected", "corvane-cli: no/hidraw9: No such file or directory"}}));
 
 }  // namespace

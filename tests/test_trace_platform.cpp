@@ -172,4 +172,46 @@ TEST(TracePlatformFile, AppendsAndNamesTheFileItCannotOpen)
     EXPECT_EQ(error, "Cannot open trace file " + missing + ": No such file or directory");
 }
 
+TEST(TracePlatformFile, WriteErrorsAreKeptAndCloseReportsThem)
+{
+    TSimHidBus bus;
+    auto remote = std::make_shared<TSimRemote>();
+    bus.Plug(remote);
+    struct TCase {
+        std::string Path;
+        std::error_code Expected;  // of Error() and Close()
+    };
+    const std::string good = ::testing::TempDir() + "corvane-trace-ok-" + std::to_string(::getpid()) + ".log";
+    std::vector<TCase> cases{{good, {}}};
+#ifdef __linux__
+    cases.push_back({"/dev/full", std::make_error_code(std::errc::no_space_on_device)});
+#endif
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Path);
+        std::string error;
+        auto trace = TTracePlatform::AppendToFile(bus, c.Path, error);
+        ASSERT_TRUE(trace) << error;
+        // The device calls go on whatever the trace's fate.
+        std::error_code openError;
+        auto handle = trace->Open("sim:hidraw0", openError);
+        ASSERT_TRUE(handle);
+        EXPECT_EQ(handle->Write(Report("10").data(), 65), 65);
+        handle.reset();
+        EXPECT_EQ(trace->Failed(), static_cast<bool>(c.Expected));
+        EXPECT_EQ(trace->Error(), c.Expected);
+        EXPECT_EQ(trace->Close(), c.Expected);
+        // A line after the close is not written, and says so.
+        trace->WriteLine("EV late");
+        EXPECT_TRUE(trace->Failed());
+    }
+    std::remove(good.c_str());
+
+    // A stream that fails.
+    std::ostringstream closed;
+    closed.setstate(std::ios::badbit);
+    TTracePlatform onStream(bus, closed);
+    EXPECT_EQ(onStream.Error(), std::make_error_code(std::errc::io_error));
+    EXPECT_EQ(onStream.Close(), std::make_error_code(std::errc::io_error));
+}
+
 }  // namespace
