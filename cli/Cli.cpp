@@ -182,6 +182,11 @@ bool ParseArguments(const std::vector<std::string>& args, TInvocation& inv, std:
         } else if (arg == "-o") {
             if (!value(inv.Output))
                 return false;
+            // A path that names a folder has no file name to write under.
+            if (inv.Output.empty() || inv.Output.back() == '/' || inv.Output.back() == '\\') {
+                error = "-o needs a file name, not '" + inv.Output + "'";
+                return false;
+            }
             inv.Given |= OptOutput;
         } else if (arg == "--regions") {
             if (!value(inv.Regions))

@@ -192,7 +192,10 @@ TExitCode TCli::FlashDump(const std::vector<std::string>&)
         } catch (const ops::EFileError& e) {
             return Fail(TExitCode::FileError, e.what());
         }
-        return Finish(result);
+        std::vector<std::string> written;
+        for (const std::string& name : result.Files)
+            written.push_back(JsonString(files.FinalPath(name)));
+        return Finish(result, TJsonObject().Raw("files", JsonArray(written)).Number("bytes", static_cast<std::int64_t>(result.Bytes)));
     }
     if (result.Outcome != ops::TOutcome::FileError) {
         if (RemoteGone())

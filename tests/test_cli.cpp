@@ -334,8 +334,11 @@ TEST_F(TCliFixture, WholeDumpThatEndsShortIsNoSuccess)
 TEST_F(TCliFixture, PartsDumpRestoredOntoABlankRemote)
 {
     Sim->FillFlashWithPattern();
-    TCliRun run = Run({"flash", "dump", "--parts", "-C", Dir.Path().string()});
+    TCliRun run = Run({"--json", "flash", "dump", "--parts", "-C", Dir.Path().string()});
     ASSERT_EQ(run.Code, 0) << run.Out << run.Err;
+    EXPECT_NE(run.Out.find("\"files\": [" + JsonString(Dir / "20240229T123456_bootloader.bin") + ", "),
+              std::string::npos)
+        << run.Out;
     for (const TPart& part : FlashParts) {
         const auto file = Dir / ("20240229T123456_" + std::string(part.Name) + ".bin");
         EXPECT_EQ(ReadBytes(file), Sim->Flash(static_cast<std::uint32_t>(part.Start), static_cast<std::uint32_t>(part.Size)))

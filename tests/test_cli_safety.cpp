@@ -179,6 +179,8 @@ TEST_F(TCliSafety, UnwritableOutputsAreRefusedBeforeTheRemoteIsUsed)
         EXPECT_EQ(run.Code, 4) << args[1] << " " << run.Err;
         EXPECT_EQ(run.Out, "") << args[1];
     }
+    EXPECT_EQ(Run({"flash", "read", "0", "16", "-o", ""}).Code, 2);
+    EXPECT_EQ(Run({"ir", "capture", "-o", Dir.Path().string() + "/"}).Code, 2);
     EXPECT_EQ(PlatformRequests, 0);
 }
 
