@@ -173,7 +173,6 @@ std::optional<bool> SetSimOption(std::string_view name, std::string_view option,
     } else {
         return std::nullopt;
     }
-    setup.Given = true;
     return true;
 }
 

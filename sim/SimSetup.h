@@ -25,10 +25,6 @@ struct TSimSetup {
     std::optional<std::chrono::milliseconds> EraseTime;
     std::optional<std::uint16_t> BatteryMv;  // the battery register (type 12, index 1)
     std::string FlashFile;                   // empty: none
-
-    // Some option was given (corvane-cli and corvane-console refuse them
-    // without --simulate).
-    bool Given = false;
 };
 
 // A typical 4 KiB sector erase of serial NOR flash.
