@@ -86,7 +86,7 @@ int main(int argc, char** argv)
                                      : std::chrono::steady_clock::time_point{},
                          stop);
     TCliHost host;
-    host.Platform = [&](bool) -> IHidPlatform& { return bus; };
+    host.Platform = [&](const TCliSimulation&, std::string&) -> IHidPlatform* { return &bus; };
     host.Interrupted = &stop;
     host.Clock = &clock;
 

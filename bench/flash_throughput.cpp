@@ -6,13 +6,17 @@
 // TUsbDevice whose reader thread and ring carry the reports; the remote
 // answers from its own thread through the simulated bus.
 //
-//   flash_throughput [--paced-mib N] [--unpaced-mib N]
+//   flash_throughput [--paced-mib N] [--unpaced-mib N] [--paced-write-kib N]
 //
 // Paced, the remote sends one 64-byte report per millisecond, like a
 // full-speed interrupt endpoint: at most 62 data bytes per ms, 62,000 B/s, so
 // the whole flash takes about 270 s. By default 1 MiB is measured paced and
 // the whole 16 MiB unpaced. Every chunk is checked against the remote's flash
 // (outside the measured time).
+//
+// Then a paced write: the host's writes are paced too (one output report per
+// millisecond, as a real remote's write() returns when its interrupt transfer
+// is done), so a write can move at most 62 data bytes per ms as well.
 
 #include "CorvaneInterface.h"
 #include "SimRemote.h"
@@ -150,6 +154,47 @@ void Print(const char* name, const TResult& r, bool paced)
     std::printf("; CPU %.3f s per MiB\n", r.CpuSeconds / (r.Bytes / MiB));
 }
 
+// A paced write of bytes in chunks of ChunkSize onto erased flash, checked
+// against the remote's flash afterwards.
+TResult PacedWrite(std::uint32_t bytes)
+{
+    TResult result;
+    TBenchLoop loop;
+    TSimHidBus bus;
+    TSimRemote::TOptions options;
+    options.Paced = true;
+    auto sim = std::make_shared<TSimRemote>(options);
+    bus.Plug(sim);
+    TCorvaneOne remote(bus, loop);
+    if (!remote.Connected()) {
+        result.Error = "the simulated remote was not found";
+        return result;
+    }
+    TByteArray data(bytes);
+    for (std::uint32_t i = 0; i < bytes; ++i)
+        data[i] = static_cast<std::uint8_t>(i * 7 + (i >> 9));
+    for (std::uint32_t address = 0; address < bytes; address += ChunkSize) {
+        const auto size = static_cast<std::uint16_t>(std::min(ChunkSize, bytes - address));
+        const TByteArray chunk(data.begin() + address, data.begin() + address + size);
+        const auto start = std::chrono::steady_clock::now();
+        const bool ok = remote.WriteFlash(chunk, address, size);
+        result.Seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (!ok) {
+            result.Error = "write failed";
+            return result;
+        }
+        result.Bytes += size;
+        ++result.Chunks;
+        loop.DispatchMessages(false);
+    }
+    if (sim->Flash(0, bytes) != data) {
+        result.Error = "the flash differs from what was written";
+        return result;
+    }
+    result.Ok = true;
+    return result;
+}
+
 bool ParseMiB(const char* text, std::uint32_t& bytes)
 {
     char* end = nullptr;
@@ -166,7 +211,17 @@ int main(int argc, char** argv)
 {
     std::uint32_t pacedBytes = 1u << 20;
     std::uint32_t unpacedBytes = TSimRemote::FlashSize;
+    std::uint32_t writeBytes = 64 * 1024;
     for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--paced-write-kib") == 0 && i + 1 < argc) {
+            char* end = nullptr;
+            const long kib = std::strtol(argv[i + 1], &end, 10);
+            if (*end == '\0' && kib >= 0 && kib <= 16 * 1024) {
+                writeBytes = static_cast<std::uint32_t>(kib) * 1024;
+                ++i;
+                continue;
+            }
+        }
         const bool paced = std::strcmp(argv[i], "--paced-mib") == 0;
         const bool unpaced = std::strcmp(argv[i], "--unpaced-mib") == 0;
         if ((paced || unpaced) && i + 1 < argc && ParseMiB(argv[i + 1], paced ? pacedBytes : unpacedBytes)) {
@@ -174,8 +229,9 @@ int main(int argc, char** argv)
             continue;
         }
         std::fprintf(stderr,
-                     "usage: %s [--paced-mib N] [--unpaced-mib N]\n"
-                     "  MiB of flash to dump (0 to 16; 0 skips): paced default 1, unpaced default 16\n",
+                     "usage: %s [--paced-mib N] [--unpaced-mib N] [--paced-write-kib N]\n"
+                     "  MiB of flash to dump (0 to 16; 0 skips): paced default 1, unpaced default 16\n"
+                     "  KiB of flash to write paced (0 skips): default 64\n",
                      argv[0]);
         return 2;
     }
@@ -195,6 +251,15 @@ int main(int argc, char** argv)
     if (unpacedBytes > 0) {
         const TResult r = Dump(false, unpacedBytes);
         Print("unpaced", r, false);
+        ok = ok && r.Ok;
+    }
+    if (writeBytes > 0) {
+        const TResult r = PacedWrite(writeBytes);
+        if (r.Ok)
+            std::printf("paced write: %u bytes in %.2f s: %.0f B/s = %.1f%% of the pacing limit\n", r.Bytes,
+                        r.Seconds, r.Bytes / r.Seconds, 100.0 * r.Bytes / r.Seconds / PacingLimit);
+        else
+            std::printf("paced write FAILED after %u bytes: %s\n", r.Bytes, r.Error.c_str());
         ok = ok && r.Ok;
     }
     std::printf("peak RSS: %ld KiB at start, %ld KiB after the paced run, %ld KiB at the end\n", rssStart,

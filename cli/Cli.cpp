@@ -134,6 +134,7 @@ std::string CommandName(const TCommand& command)
 bool ParseArguments(const std::vector<std::string>& args, TInvocation& inv, std::string& error)
 {
     bool optionsEnded = false;
+    std::string simOption;  // the first --sim-... option given
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (optionsEnded || arg.size() < 2 || arg[0] != '-' || IsNumber(arg)) {
@@ -153,7 +154,19 @@ bool ParseArguments(const std::vector<std::string>& args, TInvocation& inv, std:
         } else if (arg == "--help" || arg == "-h") {
             inv.Help = true;
         } else if (arg == "--simulate") {
-            inv.Simulate = true;
+            inv.Simulation.Simulate = true;
+        } else if (arg.rfind("--sim-", 0) == 0) {
+            // The simulated remote's options, read where corvane-sim reads its own.
+            std::string text;
+            const std::string_view name = std::string_view(arg).substr(6);
+            if (!IsSimOption(name)) {
+                error = "unknown option '" + arg + "'";
+                return false;
+            }
+            if (!value(text) || !*SetSimOption(name, arg, text, inv.Simulation.Setup, error))
+                return false;
+            if (simOption.empty())
+                simOption = arg;
         } else if (arg == "--json") {
             inv.Json = true;
         } else if (arg == "--device") {
@@ -200,6 +213,10 @@ bool ParseArguments(const std::vector<std::string>& args, TInvocation& inv, std:
             error = "unknown option '" + arg + "'";
             return false;
         }
+    }
+    if (!simOption.empty() && !inv.Simulation.Simulate) {
+        error = simOption + " needs --simulate";
+        return false;
     }
     return true;
 }
@@ -250,7 +267,8 @@ using namespace cli;
 std::string CliUsage()
 {
     std::string text =
-        "usage: corvane-cli [--simulate] [--device PATH] [--trace FILE] [--json] COMMAND [ARGS]\n"
+        "usage: corvane-cli [--simulate [SIM OPTIONS]] [--device PATH] [--trace FILE] [--json]\n"
+        "                   COMMAND [ARGS]\n"
         "\n"
         "Every operation of the engineering console, on the remote attached over USB.\n"
         "\n"
@@ -283,6 +301,19 @@ std::string CliUsage()
         "                  clock read; flash read takes it only with -o. Bad usage\n"
         "                  (exit 2) prints no object\n"
         "  -h, --help      this text\n"
+        "\n"
+        "The simulated remote (only with --simulate) keeps the real one's pace: one\n"
+        "report per millisecond each way, and a sector erase takes 45 ms. Options:\n"
+        "  --sim-flash FILE      its flash starts from FILE (exactly 16 MiB), or from\n"
+        "                        the default content when FILE does not exist, and is\n"
+        "                        saved back to FILE when the program ends (also after\n"
+        "                        Ctrl-C): a sequence of runs works on one remote\n"
+        "  --sim-erase-ms MS     a sector erase takes MS milliseconds (0 to 60000)\n"
+        "  --sim-battery MV      the battery reads MV millivolts (default 3912)\n"
+        "  --sim-fault NAME[=N]  inject a fault; repeatable. The faults, as corvane-sim\n"
+        "                        --fault takes them:\n";
+    text += SimFaultHelp("    ");
+    text +=
         "\n"
         "Numbers are decimal or hexadecimal ($FF, 0xFF, xFF); a negative number may\n"
         "follow -- or stand where a number is expected. Flash addresses run from 0 to\n"

@@ -3,7 +3,7 @@
 // function over arguments, output streams and a platform, so that tests run
 // it in-process on the simulated bus and the program's main stays thin.
 //
-//   corvane-cli [--simulate] [--device PATH] [--trace FILE] [--json] COMMAND [ARGS]
+//   corvane-cli [--simulate [--sim-...]] [--device PATH] [--trace FILE] [--json] COMMAND [ARGS]
 //
 // The log lines of the operations go to out exactly as the window words
 // them, errors and the progress line to err. Runs on the calling thread,
@@ -11,6 +11,7 @@
 
 #include "../hid/HidPlatform.h"
 #include "../ops/Operations.h"
+#include "../sim/SimSetup.h"
 
 #include <csignal>
 #include <functional>
@@ -18,11 +19,20 @@
 #include <string>
 #include <vector>
 
+// The choice of platform on the command line: this machine's, or with
+// --simulate the simulated remote set up by the --sim-... options.
+struct TCliSimulation {
+    bool Simulate = false;
+    TSimSetup Setup;
+};
+
 struct TCliHost {
-    // The platform: with simulate the simulated demo remote's bus, otherwise
+    // The platform: with Simulate the simulated demo remote's bus, otherwise
     // this machine's. Called at most once per run, only by commands that need
-    // a remote; what it returns must outlive the run.
-    std::function<IHidPlatform&(bool simulate)> Platform;
+    // a remote; what it returns must outlive the run. Null, with the reason
+    // in error, when the simulated remote cannot be made (its flash file
+    // cannot be used): the run then exits with a file error.
+    std::function<IHidPlatform*(const TCliSimulation& simulation, std::string& error)> Platform;
     // Checked between chunks; the program's SIGINT handler sets it.
     const volatile std::sig_atomic_t* Interrupted = nullptr;
     // Standard error is a terminal: draw the progress line there.

@@ -48,7 +48,7 @@ enum TOptionBit : unsigned {
 };
 
 struct TInvocation {
-    bool Simulate = false;
+    TCliSimulation Simulation;  // --simulate and the --sim-... options
     bool Json = false;
     bool Help = false;
     std::string Device;
@@ -279,11 +279,16 @@ private:
     // reason on standard error) when the trace file cannot be opened.
     IHidPlatform* Platform()
     {
-        IHidPlatform& platform = FHost.Platform(FInv.Simulate);
+        std::string error;
+        IHidPlatform* made = FHost.Platform(FInv.Simulation, error);
+        if (!made) {
+            Fail(TExitCode::FileError, error);
+            return nullptr;
+        }
+        IHidPlatform& platform = *made;
         if (FInv.Trace.empty())
             return &platform;
         if (!FTrace) {
-            std::string error;
             FTrace = TTracePlatform::AppendToFile(platform, FInv.Trace, error);
             if (!FTrace) {
                 Fail(TExitCode::FileError, error);

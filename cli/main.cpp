@@ -1,9 +1,11 @@
 // corvane-cli: the engineering console's operations from the command line.
 //
-//   corvane-cli [--simulate] [--device PATH] [--trace FILE] [--json] COMMAND [ARGS]
+//   corvane-cli [--simulate [SIM OPTIONS]] [--device PATH] [--trace FILE] [--json] COMMAND [ARGS]
 //
 // Everything but the choice of platform, the signals and the terminal is in
 // RunCli (Cli.cpp); `corvane-cli --help` lists the commands and exit codes.
+// The simulated remote's flash file is written back here, once RunCli has
+// returned, also when Ctrl-C ended the command.
 
 #include "Cli.h"
 #include "CliSupport.h"
@@ -144,18 +146,19 @@ int main(int argc, char** argv)
     // The platform, and when simulating the bus and its remote, live until
     // the end of main: the connection refers to them until RunCli returns.
     std::unique_ptr<IHidPlatform> platform;
+    std::unique_ptr<TSimDemo> simulated;
 
     TCliHost host;
     host.Interrupted = &InterruptFlag();
     host.ProgressOnTerminal = StandardErrorIsTerminal();
     host.DecimalSeparator = separator;
-    host.Platform = [&](bool simulate) -> IHidPlatform& {
-        if (simulate) {
-            platform = TSimRemote::DemoBus();
-        } else {
-            platform = CreateSystemHidPlatform();
+    host.Platform = [&](const TCliSimulation& simulation, std::string& error) -> IHidPlatform* {
+        if (simulation.Simulate) {
+            simulated = TSimDemo::Create(simulation.Setup, error);
+            return simulated ? &simulated->Bus() : nullptr;
         }
-        return *platform;
+        platform = CreateSystemHidPlatform();
+        return platform.get();
     };
 
     TCheckedOutput checked;
@@ -166,6 +169,14 @@ int main(int argc, char** argv)
     // code; the write error is said either way.
     if (const std::error_code error = checked.Close()) {
         std::cerr << "corvane-cli: write error on standard output: " << error.message() << '\n';
+        if (code == 0)
+            code = static_cast<int>(TExitCode::FileError);
+    }
+    // The simulated remote's flash goes back to its file, also after Ctrl-C,
+    // so that the next run finds what this one wrote.
+    std::string error;
+    if (simulated && !simulated->Save(error)) {
+        std::cerr << "corvane-cli: " << error << '\n';
         if (code == 0)
             code = static_cast<int>(TExitCode::FileError);
     }

@@ -4,6 +4,7 @@
 //   corvane-console --simulate   talk to a simulated remote instead
 //   --device PATH                use that interface and no other
 //   --trace FILE                 append every report and device event to FILE
+//   --sim-fault, --sim-flash, ... the simulated remote's options (with --simulate)
 //
 // Qt's own options (-platform offscreen, -style fusion, ...) pass to Qt.
 
@@ -32,14 +33,26 @@
 namespace {
 
 const char* const Usage =
-    "usage: corvane-console [--simulate] [--device PATH] [--trace FILE] [Qt options]\n"
+    "usage: corvane-console [--simulate [SIM OPTIONS]] [--device PATH] [--trace FILE]\n"
+    "                       [Qt options]\n"
     "\n"
     "  --simulate      use a simulated remote inside the program instead of the\n"
-    "                  remote attached over USB\n"
+    "                  remote attached over USB; it keeps the real one's pace (one\n"
+    "                  report per millisecond each way, 45 ms per sector erase)\n"
     "  --device PATH   use that interface (a hidraw node, or a simulated remote's\n"
     "                  path) and no other; without it the first remote found\n"
     "  --trace FILE    append every report to and from the remote, and every\n"
     "                  arrival, removal, open and close, one line each, to FILE\n"
+    "\n"
+    "The simulated remote's options (only with --simulate):\n"
+    "  --sim-flash FILE      its flash starts from FILE (exactly 16 MiB), or from\n"
+    "                        the default content when FILE does not exist, and is\n"
+    "                        saved back to FILE when the console ends (also on\n"
+    "                        Ctrl-C or SIGTERM)\n"
+    "  --sim-erase-ms MS     a sector erase takes MS milliseconds (0 to 60000)\n"
+    "  --sim-battery MV      the battery reads MV millivolts (default 3912)\n"
+    "  --sim-fault NAME[=N]  inject a fault; repeatable; the names are corvane-sim's\n"
+    "                        (corvane-sim --help or corvane-cli --help lists them)\n"
     "\n"
     "Qt's own options are passed to Qt, for example -platform offscreen or\n"
     "-style fusion. The console needs a graphical session (DISPLAY or\n"
@@ -81,8 +94,25 @@ bool HasEnv(const char* name)
     return value && *value;
 }
 
+volatile std::sig_atomic_t GQuitSignal = 0;
+
+extern "C" void OnQuitSignal(int)
+{
+    GQuitSignal = 1;
+}
+
+void InstallQuitSignals()
+{
+    std::signal(SIGINT, OnQuitSignal);
+#ifdef SIGTERM
+    std::signal(SIGTERM, OnQuitSignal);
+#endif
+}
+
 struct TOptions {
     bool Simulate = false;
+    TSimSetup Sim;              // --sim-...
+    std::string SimOption;      // the first --sim-... option given
     std::string Device;
     std::string Trace;
     int Page = -1;              // undocumented: the page to show first (screenshots)
@@ -100,6 +130,16 @@ bool ParseArguments(const TArgs& args, int count, TOptions& options)
         const std::string_view arg = args(i);
         if (arg == "--simulate") {
             options.Simulate = true;
+        } else if (arg.rfind("--sim-", 0) == 0 && IsSimOption(arg.substr(6))) {
+            std::string error;
+            if (i + 1 >= count) {
+                error = std::string(arg) + " needs a value";
+            } else if (SetSimOption(arg.substr(6), arg, args(++i), options.Sim, error).value_or(false)) {
+                if (options.SimOption.empty()) options.SimOption = std::string(arg);
+                continue;
+            }
+            std::fprintf(stderr, "corvane-console: %s\nTry 'corvane-console --help'.\n", error.c_str());
+            return false;
         } else if (arg == "--quit-when-up") {
             options.QuitWhenUp = true;
         } else if (arg == "--device" || arg == "--trace") {
@@ -153,6 +193,11 @@ int main(int argc, char** argv)
     }
     TOptions options;
     if (!ParseArguments([&](int i) { return std::string_view(argv[i]); }, argc, options)) return 2;
+    if (!options.SimOption.empty() && !options.Simulate) {
+        std::fprintf(stderr, "corvane-console: %s needs --simulate\nTry 'corvane-console --help'.\n",
+                     options.SimOption.c_str());
+        return 2;
+    }
 
     // Without a session Qt aborts with advice that does not apply; say what
     // is missing instead.
@@ -167,21 +212,27 @@ int main(int argc, char** argv)
     // Both the platform and, when simulating, the remote live as long as the
     // program: the window's connection refers to them until it is destroyed.
     std::unique_ptr<IHidPlatform> platform;
+    std::unique_ptr<TSimDemo> simulated;
+    std::string error;
     if (options.Simulate) {
-        platform = TSimRemote::DemoBus();
+        simulated = TSimDemo::Create(options.Sim, error);
+        if (!simulated) {
+            std::fprintf(stderr, "corvane-console: %s\n", error.c_str());
+            return 2;
+        }
     } else {
         platform = CreateSystemHidPlatform();
     }
+    IHidPlatform& chosen = simulated ? static_cast<IHidPlatform&>(simulated->Bus()) : *platform;
     std::unique_ptr<TTracePlatform> trace;
     if (!options.Trace.empty()) {
-        std::string error;
-        trace = TTracePlatform::AppendToFile(*platform, options.Trace, error);
+        trace = TTracePlatform::AppendToFile(chosen, options.Trace, error);
         if (!trace) {
             std::fprintf(stderr, "corvane-console: %s\n", error.c_str());
             return 1;
         }
     }
-    IHidPlatform& used = trace ? static_cast<IHidPlatform&>(*trace) : *platform;
+    IHidPlatform& used = trace ? static_cast<IHidPlatform&>(*trace) : chosen;
 
     QApplication app(argc, argv);  // takes Qt's own options out of the arguments
 
@@ -201,7 +252,21 @@ int main(int argc, char** argv)
             frmMain.pgFunctions->setCurrentIndex(options.Page);
         frmMain.show();
         if (options.QuitWhenUp) QTimer::singleShot(0, &app, &QCoreApplication::quit);
+        // With a flash file, Ctrl-C and SIGTERM close the window instead of
+        // killing the program, so that the flash is saved.
+        QTimer quitOnSignal;
+        if (simulated && !simulated->FlashFile().empty()) {
+            InstallQuitSignals();
+            QObject::connect(&quitOnSignal, &QTimer::timeout, &app, [] {
+                if (GQuitSignal) QCoreApplication::quit();
+            });
+            quitOnSignal.start(100);
+        }
         result = QApplication::exec();
+    }
+    if (simulated && !simulated->Save(error)) {
+        std::fprintf(stderr, "corvane-console: %s\n", error.c_str());
+        if (result == 0) result = 1;
     }
     return result;
 }

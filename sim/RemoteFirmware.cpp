@@ -625,9 +625,12 @@ void TRemoteFirmware::Handle(const TByteArray& packet, TTime now, bool answer)
         break;
 
     case PKT_ERASE_SECTOR:
+        // The sector reads erased at once; the ACK waits until the erase
+        // would be done. Replies are sent in order, so whatever the host asks
+        // meanwhile is answered after it, as by a firmware busy erasing.
         EraseSector(address);
         if (answer)
-            SendShort(ShortReply(PKT_ACK | 1, {PKT_ERASE_SECTOR}), now);
+            SendShort(ShortReply(PKT_ACK | 1, {PKT_ERASE_SECTOR}), now + FEraseTime);
         break;
 
     case PKT_READ_FLASH:
@@ -914,6 +917,25 @@ void TRemoteFirmware::FillFlashWithPattern()
     FSectors.clear();
     FPattern = true;
     FGeneratedSector = -1;
+}
+
+bool TRemoteFirmware::LoadFlash(const TByteArray& image)
+{
+    if (image.size() != FlashSize)
+        return false;
+    FSectors.clear();
+    FPattern = false;
+    FGeneratedSector = -1;
+    for (std::uint32_t sector = 0; sector < FlashSize / SectorSize; ++sector) {
+        const auto begin = image.begin() + static_cast<std::ptrdiff_t>(sector) * SectorSize;
+        const auto end = begin + SectorSize;
+        if (std::all_of(begin, end, [](std::uint8_t byte) { return byte == 0xFF; }))
+            continue;
+        auto data = std::make_unique<std::array<std::uint8_t, SectorSize>>();
+        std::copy(begin, end, data->begin());
+        FSectors[sector] = std::move(data);
+    }
+    return true;
 }
 
 std::size_t TRemoteFirmware::AllocatedSectors() const

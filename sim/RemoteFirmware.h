@@ -148,6 +148,14 @@ public:
     void EraseSector(std::uint32_t address);
     // Every untouched sector reads as generated content from now on.
     void FillFlashWithPattern();
+    // The whole flash from an image of FlashSize bytes (false, nothing
+    // changed, for any other size). Erased sectors (all 0xFF) take no memory.
+    bool LoadFlash(const TByteArray& image);
+    // How long an erase request takes: its ACK is due this long after the
+    // request (plus any reply-delay fault), and what the host sends meanwhile
+    // waits behind it. None by default.
+    void SetEraseTime(std::chrono::milliseconds time) { FEraseTime = time; }
+    std::chrono::milliseconds EraseTime() const { return FEraseTime; }
     // Sectors that hold memory of their own.
     std::size_t AllocatedSectors() const;
 
@@ -230,6 +238,7 @@ private:
     // Sector number -> contents; a null entry is an erased sector.
     std::unordered_map<std::uint32_t, std::unique_ptr<std::array<std::uint8_t, SectorSize>>> FSectors;
     bool FPattern = false;
+    std::chrono::milliseconds FEraseTime{0};
     mutable std::array<std::uint8_t, SectorSize> FGenerated{};
     mutable std::int64_t FGeneratedSector = -1;
 
@@ -277,4 +286,48 @@ public:
 private:
     bool FPaced;
     TTime FNextSlot{};
+};
+
+// The pace of the host's writes to a full-speed interrupt endpoint: a write
+// returns once its report's 1 ms slot has come, as a real remote's write()
+// returns when its interrupt transfer is done. The same fixed schedule as
+// TPacer: a writer that wakes late from waiting for its slot does not slow
+// the average, since its next writes take the slots it missed at once; a pause
+// of the host's own (the time between one write's return and the next write)
+// moves the schedule on by as much, and after a stall longer than MaxCatchUp
+// the schedule starts again from then.
+class TWritePacer {
+public:
+    using TTime = TRemoteFirmware::TTime;
+    static constexpr std::chrono::milliseconds Slot = TPacer::Slot;
+    static constexpr std::chrono::milliseconds MaxCatchUp = TPacer::MaxCatchUp;
+
+    // Books the slot of a write asked for at `now`; the write may return at
+    // the time given, not earlier.
+    TTime Book(TTime now)
+    {
+        TTime slot = now;
+        if (FStarted) {
+            // The host's own time since the last write returned, put on the
+            // schedule after that write's slot; never before the next slot.
+            const TTime due = FLastSlot + std::max(now - FLastReturn, TTime::duration::zero());
+            slot = std::max(due, FLastSlot + Slot);
+            if (now - slot > MaxCatchUp)
+                slot = now;
+        }
+        FStarted = true;
+        FLastSlot = slot;
+        FLastReturn = std::max(now, slot);
+        return slot;
+    }
+
+    // The write whose slot was booked last returned at `now` (perhaps late).
+    void Returned(TTime now) { FLastReturn = std::max(FLastReturn, now); }
+
+    void Restart() { FStarted = false; }
+
+private:
+    bool FStarted = false;
+    TTime FLastSlot{};
+    TTime FLastReturn{};
 };

@@ -30,6 +30,7 @@ struct TFirmwareState {
     bool Unplugging = false;               // the thread is unplugging the device
     std::vector<TByteArray> Received;
     TPacer Pacer;
+    TWritePacer WritePacer;                // the host's writes, when Pacer is paced
     bool Idle = true;                      // nothing queued, due or being sent
     bool Changed = false;                  // a setting changed: look again
     bool Stop = false;
@@ -106,7 +107,7 @@ namespace {
 
 // Runs fn on the model under the lock that the firmware thread also takes.
 template <typename F>
-auto WithFirmware(TFirmwareState& state, F fn)
+auto UnderLock(TFirmwareState& state, F fn)
 {
     std::lock_guard lock(state.Mutex);
     return fn(state.Firmware);
@@ -139,7 +140,7 @@ TSimRemote::~TSimRemote()
         FImpl->Thread.join();
 }
 
-std::shared_ptr<TSimRemote> TSimRemote::Demo()
+std::shared_ptr<TSimRemote> TSimRemote::Demo(const TSimSetup& setup)
 {
     TOptions options;
     options.Paced = true;
@@ -155,92 +156,88 @@ std::shared_ptr<TSimRemote> TSimRemote::Demo()
     // Two frames of a signal, about 270 bytes, a second after the start:
     // time enough to see the capture wait for it.
     remote->SetIrCapture(TRemoteFirmware::MakeIrSignal({0x08, 0x1B}), 1000ms);
+    remote->WithFirmware([&](TRemoteFirmware& firmware, TClock::time_point now) {
+        ApplySimSetup(firmware, setup, options.Paced, now);
+    });
     return remote;
-}
-
-std::unique_ptr<TSimHidBus> TSimRemote::DemoBus()
-{
-    auto bus = std::make_unique<TSimHidBus>();
-    bus->Plug(Demo());
-    return bus;
 }
 
 // --- Version -----------------------------------------------------------------
 
 void TSimRemote::SetVersionPayload(const TByteArray& payload)
 {
-    WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetVersionPayload(payload); });
+    UnderLock(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetVersionPayload(payload); });
 }
 
 TByteArray TSimRemote::VersionPayload() const
 {
-    return WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.VersionPayload(); });
+    return UnderLock(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.VersionPayload(); });
 }
 
 void TSimRemote::SetArchitecture(int architecture)
 {
-    WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetArchitecture(architecture); });
+    UnderLock(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetArchitecture(architecture); });
 }
 
 void TSimRemote::SetProtocol(int protocol)
 {
-    WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetProtocol(protocol); });
+    UnderLock(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetProtocol(protocol); });
 }
 
 // --- Registers ---------------------------------------------------------------
 
 std::uint16_t TSimRemote::Register(std::uint8_t miscType, std::uint16_t index) const
 {
-    return WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.Register(miscType, index, TClock::now()); });
+    return UnderLock(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.Register(miscType, index, TClock::now()); });
 }
 
 void TSimRemote::SetRegister(std::uint8_t miscType, std::uint16_t index, std::uint16_t value)
 {
-    WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetRegister(miscType, index, value, TClock::now()); });
+    UnderLock(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetRegister(miscType, index, value, TClock::now()); });
 }
 
 void TSimRemote::SetClock(int year, int month, int day, int dayOfWeek, int hours, int minutes, int seconds)
 {
-    WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetClock(year, month, day, dayOfWeek, hours, minutes, seconds, TClock::now()); });
+    UnderLock(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetClock(year, month, day, dayOfWeek, hours, minutes, seconds, TClock::now()); });
 }
 
 int TSimRemote::ResetCount() const
 {
-    return WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.ResetCount(); });
+    return UnderLock(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.ResetCount(); });
 }
 
 std::uint8_t TSimRemote::LastResetType() const
 {
-    return WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.LastResetType(); });
+    return UnderLock(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.LastResetType(); });
 }
 
 // --- Flash -------------------------------------------------------------------
 
 TByteArray TSimRemote::Flash(std::uint32_t address, std::uint32_t size) const
 {
-    return WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.ReadFlash(address, size); });
+    return UnderLock(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.ReadFlash(address, size); });
 }
 
 void TSimRemote::SetFlash(std::uint32_t address, const TByteArray& bytes)
 {
-    WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetFlash(address, bytes); });
+    UnderLock(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetFlash(address, bytes); });
 }
 
 void TSimRemote::FillFlashWithPattern()
 {
-    WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.FillFlashWithPattern(); });
+    UnderLock(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.FillFlashWithPattern(); });
 }
 
 // --- Infrared ----------------------------------------------------------------
 
 void TSimRemote::SetIrCapture(const TByteArray& stream, std::chrono::milliseconds startDelay)
 {
-    WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetIrCapture(stream, startDelay); });
+    UnderLock(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetIrCapture(stream, startDelay); });
 }
 
 void TSimRemote::SetIrChunk(int bytesPerPacket)
 {
-    WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetIrChunk(bytesPerPacket); });
+    UnderLock(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetIrChunk(bytesPerPacket); });
 }
 
 // --- Behaviour ---------------------------------------------------------------
@@ -251,6 +248,7 @@ void TSimRemote::SetPaced(bool paced)
     {
         std::lock_guard lock(s.Mutex);
         s.Pacer.SetPaced(paced);
+        s.WritePacer.Restart();
         s.Changed = true;
     }
     s.Wake.notify_all();
@@ -258,17 +256,17 @@ void TSimRemote::SetPaced(bool paced)
 
 void TSimRemote::SetFaults(const TSimFaults& faults)
 {
-    WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetFaults(faults); });
+    UnderLock(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.SetFaults(faults); });
 }
 
 TSimFaults TSimRemote::Faults() const
 {
-    return WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.Faults(); });
+    return UnderLock(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.Faults(); });
 }
 
 void TSimRemote::ScriptReplies(std::vector<TByteArray> replies)
 {
-    WithFirmware(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.ScriptReplies(std::move(replies)); });
+    UnderLock(*FImpl->State, [&](TRemoteFirmware& firmware) { return firmware.ScriptReplies(std::move(replies)); });
 }
 
 std::vector<TByteArray> TSimRemote::Received() const
@@ -292,6 +290,17 @@ bool TSimRemote::WaitIdle(std::chrono::milliseconds limit)
     return s.Quiet.wait_for(lock, limit, [&s] { return s.Idle && s.Inbox.empty(); });
 }
 
+void TSimRemote::WithFirmware(const std::function<void(TRemoteFirmware& firmware, TRemoteFirmware::TTime now)>& fn)
+{
+    TFirmwareState& s = *FImpl->State;
+    {
+        std::lock_guard lock(s.Mutex);
+        fn(s.Firmware, TClock::now());
+        s.Changed = true;
+    }
+    s.Wake.notify_all();
+}
+
 // --- TSimHidDevice -------------------------------------------------------------
 
 void TSimRemote::OnOutputReport(const TByteArray& report)
@@ -300,6 +309,13 @@ void TSimRemote::OnOutputReport(const TByteArray& report)
         return;
     TFirmwareState& s = *FImpl->State;
     std::unique_lock lock(s.Mutex);
+    // Paced, the report reaches the firmware in its slot, and the write
+    // returns no earlier (below, after a flash data packet was taken).
+    const bool paced = s.Pacer.Paced();
+    if (paced) {
+        const TClock::time_point slot = s.WritePacer.Book(TClock::now());
+        s.Fed.wait_until(lock, slot, [&s] { return s.Stop; });
+    }
     TByteArray payload(report.begin() + 1, report.end());  // without the report ID
     const bool flashData = (payload[0] & 0xF0) == 0x40;
     s.Received.push_back(payload);
@@ -316,6 +332,8 @@ void TSimRemote::OnOutputReport(const TByteArray& report)
         s.Fed.wait_for(lock, std::chrono::seconds(1), [&s, ticket] {
             return s.Stop || (s.Taken >= ticket && !s.Unplugging && !s.Firmware.UnplugPending());
         });
+    if (paced)
+        s.WritePacer.Returned(TClock::now());
 }
 
 void TSimRemote::OnUnplugged()
@@ -330,4 +348,34 @@ void TSimRemote::OnUnplugged()
     }
     s.Wake.notify_all();
     s.Fed.notify_all();
+}
+
+// --- TSimDemo --------------------------------------------------------------------
+
+std::unique_ptr<TSimDemo> TSimDemo::Create(const TSimSetup& setup, std::string& error)
+{
+    std::unique_ptr<TSimDemo> demo(new TSimDemo);
+    demo->FRemote = TSimRemote::Demo(setup);
+    demo->FFlashFile = setup.FlashFile;
+    bool loaded = true;
+    if (!setup.FlashFile.empty())
+        demo->FRemote->WithFirmware([&](TRemoteFirmware& firmware, TClock::time_point) {
+            loaded = LoadFlashFile(firmware, setup.FlashFile, error);
+        });
+    if (!loaded)
+        return nullptr;
+    demo->FBus = std::make_unique<TSimHidBus>();
+    demo->FBus->Plug(demo->FRemote);
+    return demo;
+}
+
+bool TSimDemo::Save(std::string& error)
+{
+    if (FFlashFile.empty())
+        return true;
+    bool saved = false;
+    FRemote->WithFirmware([&](TRemoteFirmware& firmware, TClock::time_point) {
+        saved = SaveFlashFile(firmware, FFlashFile, error);
+    });
+    return saved;
 }

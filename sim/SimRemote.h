@@ -9,13 +9,21 @@
 // short infrared signal. TSimRemote::Demo() gives the remote that
 // `corvane-console --simulate` shows: recognisable flash content, a running
 // clock, a battery that is neither full nor empty.
+//
+// Paced, it keeps the real remote's time: one input report per millisecond,
+// the host's writes returning one per millisecond, and (in the Demo remote) a
+// sector erase taking DefaultEraseTime before its ACK. Unpaced, it answers as
+// fast as it can, for tests.
 
 #include "RemoteFirmware.h"  // TRemoteFirmware, the transport-free model; TSimFaults
 #include "SimHidBus.h"
+#include "SimSetup.h"
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 class TSimRemote : public TSimHidDevice {
@@ -25,7 +33,8 @@ public:
         std::uint16_t ProductId = 0x0001;
         int InputReportLength = 65;   // report ID + 64 payload bytes
         int OutputReportLength = 65;
-        bool Paced = false;           // one input report per millisecond, like a
+        bool Paced = false;           // one input report per millisecond, and the
+                                      // host's writes one per millisecond, like a
                                       // full-speed interrupt endpoint
     };
 
@@ -33,11 +42,9 @@ public:
     explicit TSimRemote(const TOptions& options);
     ~TSimRemote() override;  // stops the firmware thread
 
-    // The remote of `corvane-console --simulate`.
-    static std::shared_ptr<TSimRemote> Demo();
-    // A simulated bus with the Demo remote plugged in: the platform of the
-    // programs' --simulate. The bus keeps the remote alive.
-    static std::unique_ptr<TSimHidBus> DemoBus();
+    // The remote of `corvane-console --simulate`, paced, with the setup's
+    // faults, battery and erase time (not its flash file: see TSimDemo).
+    static std::shared_ptr<TSimRemote> Demo(const TSimSetup& setup = {});
 
     // --- Version ---
     // Payload bytes 1 to 14 (and more, if given) of the version reply.
@@ -71,6 +78,7 @@ public:
     void SetIrChunk(int bytesPerPacket);
 
     // --- Behaviour ---
+    // Input reports and the host's writes, one per millisecond each.
     void SetPaced(bool paced);
     void SetFaults(const TSimFaults& faults);
     TSimFaults Faults() const;
@@ -88,6 +96,10 @@ public:
     // Waits until the firmware has nothing left to send (tests).
     bool WaitIdle(std::chrono::milliseconds limit = std::chrono::seconds(5));
 
+    // Runs fn on the model with the firmware thread held off; `now` is the
+    // clock that thread uses.
+    void WithFirmware(const std::function<void(TRemoteFirmware& firmware, TRemoteFirmware::TTime now)>& fn);
+
     // TSimHidDevice
     void OnOutputReport(const TByteArray& report) override;
     void OnUnplugged() override;
@@ -95,4 +107,27 @@ public:
 private:
     struct TImpl;
     std::unique_ptr<TImpl> FImpl;
+};
+
+// The simulated remote of the programs' --simulate: a bus with the Demo remote
+// plugged in, set up from the command line, and its flash kept in the flash
+// file when there is one.
+class TSimDemo {
+public:
+    // Null, with the reason, when the flash file cannot be used (it cannot
+    // be read, or is not 16 MiB).
+    static std::unique_ptr<TSimDemo> Create(const TSimSetup& setup, std::string& error);
+
+    TSimHidBus& Bus() { return *FBus; }
+    TSimRemote& Remote() { return *FRemote; }
+    const std::string& FlashFile() const { return FFlashFile; }
+
+    // Writes the flash to the flash file (true when there is none).
+    bool Save(std::string& error);
+
+private:
+    TSimDemo() = default;
+    std::unique_ptr<TSimHidBus> FBus;
+    std::shared_ptr<TSimRemote> FRemote;
+    std::string FFlashFile;
 };

@@ -8,6 +8,7 @@
 // It runs until SIGTERM or SIGINT and removes its devices on the way out.
 // SIGUSR1 removes the remote and creates it again (an unplug and replug).
 
+#include "SimSetup.h"
 #include "UhidRemote.h"
 
 #include <pthread.h>
@@ -19,65 +20,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <optional>
-#include <type_traits>
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <variant>
 
 using namespace std::chrono_literals;
 
 namespace {
-
-// --- Faults ----------------------------------------------------------------------
-// One row per field of TSimFaults: the option name, the field, what it does.
-
-using TFaultField = std::variant<bool TSimFaults::*, int TSimFaults::*, std::chrono::milliseconds TSimFaults::*>;
-
-struct TFaultOption {
-    const char* Name;
-    TFaultField Field;
-    const char* Help;
-};
-
-const TFaultOption FaultOptions[] = {
-    // Any request
-    {"silent", &TSimFaults::Silent, "answer nothing at all"},
-    {"reply-type", &TSimFaults::ReplyType, "=T: short replies have packet type T (high nibble)"},
-    {"echo", &TSimFaults::EchoOverride, "=N: byte 1 of short replies is N"},
-    {"length-code", &TSimFaults::LengthCode, "=N: short replies carry length code N (11-15 are invalid)"},
-    {"reply-delay", &TSimFaults::ReplyDelay, "=MS: answer MS milliseconds late"},
-    {"trickle", &TSimFaults::TrickleInterval,
-     "=MS: streams send one packet per MS milliseconds, flash data one byte per packet"},
-    {"version-payload-length", &TSimFaults::VersionPayloadLength, "=N: the version reply has N payload bytes"},
-    // Flash read
-    {"flash-sequence-error-at", &TSimFaults::FlashSequenceErrorAt, "=N: data packet N has a wrong counter"},
-    {"flash-wrong-type-at", &TSimFaults::FlashWrongTypeAt, "=N: data packet N is of another type"},
-    {"flash-silent-from", &TSimFaults::FlashSilentFrom, "=N: nothing from data packet N on, no ACK"},
-    {"flash-ack-short-by", &TSimFaults::FlashAckShortBy, "=N: ACK after N bytes fewer than asked"},
-    {"flash-invalid-length-at", &TSimFaults::FlashInvalidLengthAt, "=N: data packet N has length code 11"},
-    {"flash-empty-packet-at", &TSimFaults::FlashEmptyPacketAt, "=N: data packet N has length code 0"},
-    {"flash-extra-bytes", &TSimFaults::FlashExtraBytes, "=N: send N bytes more than asked"},
-    {"flash-endless", &TSimFaults::FlashEndless, "keep sending data packets, never ACK"},
-    // Flash write
-    {"flash-write-no-ack", &TSimFaults::FlashWriteNoAck, "do not answer a flash write's closing ACK"},
-    {"flash-write-ack-echo", &TSimFaults::FlashWriteAckEcho, "=N: byte 1 of the flash write's closing reply"},
-    // Infrared capture
-    {"ir-sequence-error-at", &TSimFaults::IrSequenceErrorAt, "=N: capture packet N has a wrong sequence byte"},
-    {"ir-length-byte-at", &TSimFaults::IrLengthByteAt, "=N: capture packet N ends in the byte of ir-length-byte"},
-    {"ir-length-byte", &TSimFaults::IrLengthByte, "=N: that byte"},
-    {"ir-wrong-type-at", &TSimFaults::IrWrongTypeAt, "=N: capture packet N is of another type"},
-    {"ir-silent-before-first", &TSimFaults::IrSilentBeforeFirst, "never send any capture packet"},
-    {"ir-silent-from", &TSimFaults::IrSilentFrom, "=N: nothing from capture packet N on"},
-    {"ir-end-with-ack", &TSimFaults::IrEndWithAck, "end a capture with an ACK instead of the end marker"},
-    {"ir-late-after-stop", &TSimFaults::IrLateAfterStop, "=N: N capture packets still follow the stop request"},
-    {"ir-endless-after-stop", &TSimFaults::IrEndlessAfterStop, "keep capturing after the stop request"},
-    {"ir-no-stop-ack", &TSimFaults::IrNoStopAck, "do not acknowledge the stop request"},
-    // Removal
-    {"unplug-at", &TSimFaults::UnplugAtPacket,
-     "=N: remove the remote at data packet N of the next flash read, flash write or capture"},
-};
 
 bool ParseNumber(std::string_view text, long& value)
 {
@@ -86,48 +35,6 @@ bool ParseNumber(std::string_view text, long& value)
     errno = 0;
     value = std::strtol(copy.c_str(), &end, 0);  // decimal, or 0x... hex
     return !copy.empty() && end != nullptr && *end == '\0' && errno == 0;
-}
-
-// "name" or "name=value"; a flag takes no value or 0/1.
-bool ApplyFault(std::string_view text, TSimFaults& faults, std::string& error)
-{
-    const std::size_t equals = text.find('=');
-    const std::string_view name = text.substr(0, equals);
-    const std::optional<std::string_view> valueText =
-        equals == std::string_view::npos ? std::nullopt : std::optional(text.substr(equals + 1));
-
-    for (const TFaultOption& option : FaultOptions) {
-        if (name != option.Name)
-            continue;
-        long value = 1;
-        if (valueText && !ParseNumber(*valueText, value)) {
-            error = "not a number in --fault " + std::string(text);
-            return false;
-        }
-        const bool isFlag = std::holds_alternative<bool TSimFaults::*>(option.Field);
-        if (!valueText && !isFlag) {
-            error = "--fault " + std::string(name) + " needs a value: " + std::string(name) + "=N";
-            return false;
-        }
-        if (value < -1 || value > 0xFFFFFF) {
-            error = "value out of range in --fault " + std::string(text);
-            return false;
-        }
-        std::visit(
-            [&faults, value](auto field) {
-                using T = std::remove_reference_t<decltype(faults.*field)>;
-                if constexpr (std::is_same_v<T, bool>)
-                    faults.*field = value != 0;
-                else if constexpr (std::is_same_v<T, int>)
-                    faults.*field = static_cast<int>(value);
-                else
-                    faults.*field = std::chrono::milliseconds(value);
-            },
-            option.Field);
-        return true;
-    }
-    error = "unknown fault '" + std::string(name) + "' (see --help)";
-    return false;
 }
 
 void PrintUsage(std::FILE* out)
@@ -146,13 +53,15 @@ void PrintUsage(std::FILE* out)
         "  --return-after MS    after an unplug-at fault, replug after MS milliseconds\n"
         "                       (default 1000; -1: stay unplugged until SIGUSR1)\n"
         "  --blank              blank flash, no clock or signal set (default: demo content)\n"
+        "  --flash FILE         the flash starts from FILE (exactly 16 MiB), or from the\n"
+        "                       default content when FILE does not exist, and is saved\n"
+        "                       back to FILE on the way out\n"
+        "  --erase-ms MS        a sector erase takes MS milliseconds before its ACK\n"
+        "                       (default 45 when paced, 0 unpaced)\n"
+        "  --battery MV         the battery register reads MV millivolts (default 3912)\n"
         "  --fault NAME[=N]     inject a fault; repeatable. Faults:\n",
         out);
-    for (const TFaultOption& option : FaultOptions) {
-        const bool isFlag = std::holds_alternative<bool TSimFaults::*>(option.Field);
-        // Flags read "name: what it does", the others "name=N: what it does".
-        std::fprintf(out, "      %s%s%s\n", option.Name, isFlag ? ": " : "", option.Help);
-    }
+    std::fputs(SimFaultHelp("      ").c_str(), out);
     std::fputs("  -h, --help           this text\n", out);
 }
 
@@ -193,7 +102,7 @@ int main(int argc, char** argv)
     TUhidRemote::TOptions options;
     options.Paced = true;
     options.Create = false;
-    TSimFaults faults;
+    TSimSetup setup;
     bool mouse = false;
     bool blank = false;
     long replugAfter = -1;
@@ -221,11 +130,11 @@ int main(int argc, char** argv)
             mouse = true;
         } else if (arg == "--blank") {
             blank = true;
-        } else if (arg == "--fault") {
+        } else if (arg == "--fault" || arg == "--erase-ms" || arg == "--flash" || arg == "--battery") {
             if (!value(text))
                 return 2;
-            if (!ApplyFault(text, faults, error)) {
-                std::fprintf(stderr, "corvane-sim: %s\n", error.c_str());
+            if (!SetSimOption(arg.substr(2), arg, text, setup, error).value_or(false)) {
+                std::fprintf(stderr, "corvane-sim: %s (see --help)\n", error.c_str());
                 return 2;
             }
         } else if (arg == "--replug-after" || arg == "--return-after") {
@@ -271,13 +180,21 @@ int main(int argc, char** argv)
         sigaddset(&signals, s);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+    std::string error;
     try {
         TUhidRemote remote(options);
+        bool loaded = true;
         remote.WithFirmware([&](TRemoteFirmware& firmware, TRemoteFirmware::TTime now) {
             if (!blank)
                 DemoContent(firmware, now);
-            firmware.SetFaults(faults);
+            ApplySimSetup(firmware, setup, options.Paced, now);
+            if (!setup.FlashFile.empty())
+                loaded = LoadFlashFile(firmware, setup.FlashFile, error);
         });
+        if (!loaded) {
+            std::fprintf(stderr, "corvane-sim: %s\n", error.c_str());
+            return 2;
+        }
         if (returnAfter >= 0)
             remote.SetReturnAfterUnplug(std::chrono::milliseconds(returnAfter));
         if (replugAfter > 0)
@@ -328,6 +245,17 @@ int main(int argc, char** argv)
             remote.DestroyMouse();
         remote.Destroy();
         Say("removed the devices");
+        if (!setup.FlashFile.empty()) {
+            bool saved = false;
+            remote.WithFirmware([&](TRemoteFirmware& firmware, TRemoteFirmware::TTime) {
+                saved = SaveFlashFile(firmware, setup.FlashFile, error);
+            });
+            if (!saved) {
+                std::fprintf(stderr, "corvane-sim: %s\n", error.c_str());
+                return 1;
+            }
+            Say("saved the flash to %s", setup.FlashFile);
+        }
     } catch (const std::system_error& error) {
         std::fprintf(stderr, "corvane-sim: %s\n", error.what());
         return 1;

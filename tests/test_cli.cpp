@@ -72,6 +72,10 @@ INSTANTIATE_TEST_SUITE_P(
         TRefusal{{"--trace", "", "status"}, "--trace needs a file name"},
         TRefusal{{"--device", "", "status"}, "--device needs a path"},
         TRefusal{{"--json", "flash", "read", "0", "16"}, "--json does not go with 'flash read' without -o"},
+        TRefusal{{"--simulate", "--sim-fault", "bogus", "status"}, "unknown fault 'bogus'; the faults are: silent,"},
+        TRefusal{{"--simulate", "--sim-fault", "unplug-at", "status"}, "fault unplug-at needs a value"},
+        TRefusal{{"--simulate", "--sim-battery", "65536", "battery"}, "--sim-battery takes millivolts"},
+        TRefusal{{"--sim-fault", "silent", "status"}, "--sim-fault needs --simulate"},
         TRefusal{{"flash", "read", "0"}, "usage: corvane-cli flash read ADDR SIZE [-o FILE]"},
         TRefusal{{"flash", "read", "0", "16", "--parts"}, "--parts does not go with 'flash read'"},
         TRefusal{{"version", "--verify"}, "--verify does not go with 'version'"},
@@ -196,6 +200,38 @@ TEST_F(TCliFixture, RemoteThatRefusesExitsOne)
     const TCliRun run = Run({"misc", "read", "byte", "0", "0"});
     EXPECT_EQ(run.Code, 1);
     EXPECT_EQ(run.Out, "Read failed\n");
+}
+
+// The --sim- options reach the simulated remote that --simulate makes, as
+// corvane-cli's main makes it.
+TEST_F(TCliFixture, SimulateOptionsSetUpTheSimulatedRemote)
+{
+    struct TCase {
+        std::vector<std::string> Args;
+        int Code;
+        std::string Out;  // part of standard output
+        std::string Err;  // part of standard error
+    };
+    WriteBytes(Dir / "short.bin", TByteArray(TSimRemote::FlashSize - 1, 0xFF));
+    const TCase cases[] = {
+        {{"--simulate", "--sim-battery", "3512", "battery"}, 0, "Battery level: 3.512 V", ""},
+        {{"--simulate", "--sim-fault", "silent", "version"}, 1, "", ""},
+        {{"--simulate", "--sim-fault", "flash-silent-from=2", "flash", "read", "0", "4000"}, 1, "", ""},
+        {{"--simulate", "--sim-flash", Dir / "short.bin", "status"}, 4, "", "holds 16777215 bytes"},
+    };
+    std::unique_ptr<TSimDemo> demo;
+    Host.Platform = [&](const TCliSimulation& simulation, std::string& error) -> IHidPlatform* {
+        EXPECT_TRUE(simulation.Simulate);
+        demo = TSimDemo::Create(simulation.Setup, error);
+        return demo ? &demo->Bus() : nullptr;
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Args[2]);
+        const TCliRun run = Run(c.Args);
+        EXPECT_EQ(run.Code, c.Code) << run.Err;
+        EXPECT_NE(run.Out.find(c.Out), std::string::npos) << run.Out;
+        EXPECT_NE(run.Err.find(c.Err), std::string::npos) << run.Err;
+    }
 }
 
 TEST_F(TCliFixture, NoRemoteExitsThree)

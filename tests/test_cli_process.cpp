@@ -207,12 +207,41 @@ TEST_F(TCliProcessTest, WriteWithVerifyFindsTheDemoFlashUnerased)
     EXPECT_NE(cli.Err.find("expected 0xFF, read 0x"), std::string::npos) << cli.Err;
 }
 
+TEST_F(TCliProcessTest, RunsWorkOnOneRemoteThroughItsFlashFile)
+{
+    // 100 bytes: one whole data packet and a part of the next.
+    TByteArray data(100);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<std::uint8_t>(0xA5 ^ (i * 3));
+    WriteBytes(Dir.Path() / "data.bin", data);
+    const std::vector<std::vector<std::string>> runs{
+        {"flash", "erase", "$2000"},
+        {"flash", "write", "$2000", "data.bin", "--verify"},
+        {"flash", "read", "$2000", "100", "-o", "back.bin"},
+    };
+    for (const std::vector<std::string>& command : runs) {
+        std::vector<std::string> args{"--simulate", "--sim-flash", "remote.bin"};
+        args.insert(args.end(), command.begin(), command.end());
+        TCliProcess cli(args, Dir.Path());
+        EXPECT_EQ(cli.Wait(), 0) << command[1] << ": " << cli.Err;
+    }
+    EXPECT_EQ(ReadBytes(Dir.Path() / "back.bin"), data);
+    const TByteArray image = ReadBytes(Dir.Path() / "remote.bin");
+    ASSERT_EQ(image.size(), 0x1000000u);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), image.begin() + 0x2000));
+    EXPECT_EQ(image[0x2000 + 100], 0xFF);  // the rest of the erased sector
+    EXPECT_FALSE(std::filesystem::exists(Dir.Path() / "remote.bin.partial"));
+}
+
 TEST_F(TCliProcessTest, CtrlCDuringADumpKeepsWhatWasRead)
 {
-    TCliProcess cli({"--simulate", "flash", "dump"}, Dir.Path());
+    // With a flash file, which is saved all the same.
+    TCliProcess cli({"--simulate", "--sim-flash", "remote.bin", "flash", "dump"}, Dir.Path());
     ASSERT_TRUE(cli.WaitForErr("65535 of 16777216 bytes")) << cli.Err;
     cli.Interrupt();
     EXPECT_EQ(cli.Wait(), 130) << cli.Err;
+    EXPECT_EQ(std::filesystem::file_size(Dir.Path() / "remote.bin"), 0x1000000u);
+    // "interrupted; the <N> bytes read are in <file>"
     // "interrupted; the <N> bytes read are in <file>.partial"
     const std::string said = "interrupted; the ";
     const std::size_t at = cli.Err.find(said);

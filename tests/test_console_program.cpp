@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -137,6 +138,46 @@ TEST(ConsoleProgram, UsageErrorsExitWithTwoBeforeQtStarts)
     const TRun help = RunConsole({"--help"}, {});
     EXPECT_EQ(help.Exit, 0);
     EXPECT_NE(help.Out.find("-platform offscreen"), std::string::npos) << help.Out;
+}
+
+// The simulated remote's options: refused when bad or without --simulate;
+// the flash file is made when missing, saved when the console ends, and
+// refused when it is not 16 MiB.
+TEST(ConsoleProgram, SimulationOptions)
+{
+    char dir[] = "/tmp/corvane-console-sim-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string flash = std::string(dir) + "/remote.bin";
+    struct TCase {
+        std::vector<std::string> Args;
+        int Exit;
+        std::string Err;  // part of standard error
+    };
+    const TCase cases[] = {
+        {{"--simulate", "--sim-fault", "bogus"}, 2, "unknown fault 'bogus'"},
+        {{"--sim-battery", "3000"}, 2, "--sim-battery needs --simulate"},
+        {{"--simulate", "--sim-erase-ms", "-1"}, 2, "--sim-erase-ms takes milliseconds"},
+        {{"--simulate", "--sim-flash", flash, "--sim-fault", "silent"}, 0, ""},
+    };
+    for (const TCase& c : cases) {
+        std::vector<std::string> args{"-platform", "offscreen", "--quit-when-up"};
+        args.insert(args.end(), c.Args.begin(), c.Args.end());
+        const TRun run = RunConsole(args, {});
+        EXPECT_EQ(run.Exit, c.Exit) << c.Args[1] << ": " << run.Err;
+        EXPECT_NE(run.Err.find(c.Err), std::string::npos) << run.Err;
+    }
+    struct stat saved {};
+    ASSERT_EQ(stat(flash.c_str(), &saved), 0);
+    EXPECT_EQ(saved.st_size, 0x1000000);
+    EXPECT_NE(access((flash + ".partial").c_str(), F_OK), 0);
+
+    ASSERT_EQ(truncate(flash.c_str(), 0x1000000 + 1), 0);
+    const TRun refused = RunConsole({"-platform", "offscreen", "--quit-when-up", "--simulate", "--sim-flash", flash}, {});
+    EXPECT_EQ(refused.Exit, 2);
+    EXPECT_NE(refused.Err.find("exactly 16777216 bytes"), std::string::npos) << refused.Err;
+
+    unlink(flash.c_str());
+    rmdir(dir);
 }
 
 // --device binds the window to one interface; --trace records what crosses

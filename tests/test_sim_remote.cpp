@@ -5,6 +5,7 @@
 #include "RemoteFirmware.h"
 #include "SimDevices.h"
 #include "SimRemote.h"
+#include "SimSetup.h"
 #include "TestEventLoop.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,8 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -364,6 +367,104 @@ TEST(Pacer, LateWakesKeepTheAverageAndStallsDoNotBurst)
     EXPECT_EQ(pacer.When(T0 + 100ms), T0 + 100ms);
     pacer.Sent(T0 + 100ms, T0 + 100ms);
     EXPECT_EQ(pacer.When(T0 + 100ms), T0 + 101ms);
+}
+
+TEST(RemoteFirmware, EraseAckWaitsForTheEraseAndWhatFollowsWaitsBehindIt)
+{
+    struct TCase {
+        std::optional<std::chrono::milliseconds> Given;
+        bool Paced;
+        std::chrono::milliseconds Erase;
+    };
+    for (const TCase c : {TCase{std::nullopt, true, DefaultEraseTime}, TCase{std::nullopt, false, 0ms},
+                          TCase{10ms, true, 10ms}, TCase{0ms, true, 0ms}}) {
+        SCOPED_TRACE(testing::Message() << "paced " << c.Paced << ", erase " << c.Erase.count() << " ms");
+        TRemoteFirmware firmware(64, T0);
+        TSimSetup setup;
+        setup.EraseTime = c.Given;
+        ApplySimSetup(firmware, setup, c.Paced, T0);
+        firmware.Receive(Request({0xD3, 0x00, 0x10, 0x00}), T0);
+        firmware.Receive(Request({0x10}), T0 + 1ms);  // a version request during the erase
+        EXPECT_EQ(firmware.NextDue(), T0 + c.Erase);
+        if (c.Erase > 0ms) {
+            EXPECT_TRUE(Drain(firmware, T0 + c.Erase - 1ms).empty());
+        }
+        const std::vector<TByteArray> replies = Drain(firmware, T0 + c.Erase + 1ms);
+        ASSERT_EQ(replies.size(), 2u);
+        EXPECT_EQ(replies[0][1], 0xD0);  // the erase's ACK first
+        EXPECT_EQ(GetPacketType(replies[1]), PKT_VERSION);
+    }
+}
+
+TEST(WritePacer, OneSlotPerWriteLateWakesCatchUpPausesMoveTheSchedule)
+{
+    // Each write: when the host asks (ms after T0), when its wait ends (the
+    // thread may wake late; -1: on time), and the slot it must get.
+    struct TWrite {
+        int Ask, Woke, Slot;
+    };
+    const TWrite writes[] = {
+        {0, -1, 0},      // the first write goes at once
+        {0, -1, 1},      // the next one waits for its slot
+        {1, 5, 2},       // ... and wakes 3 ms late
+        {5, -1, 3},      // the slots it missed go at once,
+        {5, -1, 4},
+        {5, -1, 5},      // up to the schedule,
+        {5, -1, 6},      // then one per millisecond again
+        {16, -1, 16},    // the host's own pause of 10 ms moves the schedule on
+        {16, -1, 17},
+        {17, 60, 18},    // a wake 42 ms late:
+        {60, -1, 60},    // more than MaxCatchUp behind, the schedule starts again
+        {60, -1, 61},
+    };
+    TWritePacer pacer;
+    for (std::size_t i = 0; i < std::size(writes); ++i) {
+        const TWrite& w = writes[i];
+        SCOPED_TRACE(testing::Message() << "write " << i);
+        const TTime slot = pacer.Book(T0 + std::chrono::milliseconds(w.Ask));
+        EXPECT_EQ(slot, T0 + std::chrono::milliseconds(w.Slot));
+        const TTime asked = T0 + std::chrono::milliseconds(w.Ask);
+        pacer.Returned(w.Woke >= 0 ? T0 + std::chrono::milliseconds(w.Woke) : std::max(slot, asked));
+    }
+}
+
+TEST(FlashFile, OnlyAWhole16MiBImageLoadsAndASaveLeavesNoPartialFile)
+{
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() /
+        ("corvane-flash-file-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    std::filesystem::create_directories(dir);
+    const std::string path = (dir / "flash.bin").string();
+    std::string error;
+
+    // Missing: the flash stays as it was; saved: the file holds it all.
+    TRemoteFirmware source;
+    source.FillFlashWithPattern();
+    source.SetFlash(0xFFFFF0, TByteArray(16, 0x5A));
+    EXPECT_TRUE(LoadFlashFile(source, path, error)) << error;
+    TRemoteFirmware pattern;
+    pattern.FillFlashWithPattern();
+    EXPECT_EQ(source.ReadFlash(0x3D0000, 8), pattern.ReadFlash(0x3D0000, 8));
+    ASSERT_TRUE(SaveFlashFile(source, path, error)) << error;
+    EXPECT_FALSE(std::filesystem::exists(path + ".partial"));
+    EXPECT_EQ(std::filesystem::file_size(path), TRemoteFirmware::FlashSize);
+
+    TRemoteFirmware loaded;
+    ASSERT_TRUE(LoadFlashFile(loaded, path, error)) << error;
+    EXPECT_EQ(loaded.ReadFlash(0, TRemoteFirmware::FlashSize), source.ReadFlash(0, TRemoteFirmware::FlashSize));
+
+    // A file one byte short or long, or empty, is refused; the flash is untouched.
+    for (const std::uintmax_t size : {TRemoteFirmware::FlashSize - 1, TRemoteFirmware::FlashSize + 1, 0u}) {
+        SCOPED_TRACE(size);
+        std::filesystem::resize_file(path, size);
+        TRemoteFirmware target;
+        target.SetFlash(0, TByteArray{0x12});
+        error.clear();
+        EXPECT_FALSE(LoadFlashFile(target, path, error));
+        EXPECT_NE(error.find("exactly 16777216 bytes"), std::string::npos) << error;
+        EXPECT_EQ(target.ReadFlash(0, 2), (TByteArray{0x12, 0xFF}));
+    }
+    std::filesystem::remove_all(dir);
 }
 
 // --- On the bus ----------------------------------------------------------------

@@ -14,7 +14,7 @@ protected:
     {
         TKernelFixture::SetUp();
         Node = Plug(Remote);
-        Host.Platform = [this](bool) -> IHidPlatform& { return *Platform; };
+        Host.Platform = [this](const TCliSimulation&, std::string&) -> IHidPlatform* { return Platform.get(); };
     }
 
     TCliRun Run(const std::vector<std::string>& args) { return RunCaptured(args, Host); }

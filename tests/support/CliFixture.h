@@ -133,9 +133,9 @@ struct TCliFixture : ::testing::Test {
         // hidraw does. A read of at most 62 reports and its ACK always fits,
         // however late the link's reader thread runs on a loaded machine.
         Host.Chunk = 62 * 62;
-        Host.Platform = [this](bool) -> IHidPlatform& {
+        Host.Platform = [this](const TCliSimulation&, std::string&) -> IHidPlatform* {
             ++PlatformRequests;
-            return Bus;
+            return &Bus;
         };
     }
 
