@@ -507,7 +507,13 @@ TImageResult WriteImage(TOpsContext& ctx, const TImage& target, const TImageOpti
         for (const TRange& write : sector.Writes) {
             const auto from = sector.Final.begin() + (write.Address - sector.Address);
             const TByteArray bytes(from, from + write.Size);
-            if (!ctx.Remote.WriteFlash(bytes, write.Address, static_cast<std::uint16_t>(write.Size))) {
+            // Abort set while the write runs ends its data early, yet the
+            // closing exchange may still succeed: the sector is then short
+            // of its bytes all the same.
+            ctx.Remote.Abort = false;
+            const bool written = ctx.Remote.WriteFlash(bytes, write.Address, static_cast<std::uint16_t>(write.Size));
+            if (!written || ctx.Remote.Abort) {
+                ctx.Remote.Abort = false;
                 ctx.Sink.Line("Write flash failed");
                 result.HalfWritten = sector.Address;
                 result.Error = Format("writing %u bytes at 0x%6.6X failed: sector 0x%6.6X is %s", write.Size,

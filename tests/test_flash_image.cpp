@@ -318,11 +318,15 @@ TEST_F(TFlashImageTest, WritesTheTargetAndKeepsTheRest)
     EXPECT_EQ(phases, (std::set<std::string>{"read", "erase", "write", "verify"}));
     EXPECT_EQ(Sink.Steps.back().Done, Sink.Steps.back().Total);
 
-    // Run again: the flash holds it all, nothing is erased or written.
+    // Run again: the flash holds it all, nothing is erased or written; the
+    // whole target is read back when asked.
     Received();
-    const ops::TImageResult again = ops::WriteImage(ctx, target);
+    ops::TImageOptions options;
+    options.Verify = ops::TImageVerify::Target;
+    const ops::TImageResult again = ops::WriteImage(ctx, target, options);
     EXPECT_EQ(again.Outcome, TOutcome::Done);
     EXPECT_EQ(again.Plan.Unchanged, 5);
+    EXPECT_EQ(again.Verified, 5u * Sector);
     EXPECT_EQ(Requests(PKT_ERASE_SECTOR) + Requests(PKT_WRITE_FLASH), 0);
 }
 
@@ -417,6 +421,22 @@ TEST_F(TFlashImageTest, StaleBaseIsRefused)
     EXPECT_EQ(result.Before.size(), 1u);
     EXPECT_EQ(Requests(PKT_READ_FLASH), 1);
     EXPECT_TRUE(Sim->Flash(0x300000, 4 * Sector) == Fill(4 * Sector, 0x00));
+}
+
+// Abort set during a write (the window's stop) cuts its data short while the
+// remote still acknowledges the close: that sector is named, not counted done.
+TEST_F(TFlashImageTest, AbortInsideAWriteNamesTheSector)
+{
+    const TImage target{{0x10000, NoFF(2 * Sector, 2)}};
+    Loop.OnDispatch = [&] { Corvane->Abort = true; };
+    ops::TOpsContext ctx = Ctx();
+    const ops::TImageResult result = ops::WriteImage(ctx, target);
+    Loop.OnDispatch = nullptr;
+    EXPECT_EQ(result.Outcome, TOutcome::Failed);
+    ASSERT_TRUE(result.HalfWritten);
+    EXPECT_EQ(*result.HalfWritten, 0x10000u);
+    EXPECT_EQ(result.SectorsDone, 0);
+    EXPECT_FALSE(Corvane->Abort);
 }
 
 // A base that is wrong outside its sample: a sector believed erased holds
