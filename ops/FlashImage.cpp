@@ -1,0 +1,571 @@
+#include "FlashImage.h"
+
+#include "FlashParts.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdarg>
+#include <cstdio>
+
+namespace ops {
+
+namespace {
+
+#if defined(__MINGW32__)
+#define IMAGE_PRINTF_LIKE __attribute__((format(gnu_printf, 1, 2)))
+#elif defined(__GNUC__)
+#define IMAGE_PRINTF_LIKE __attribute__((format(printf, 1, 2)))
+#else
+#define IMAGE_PRINTF_LIKE
+#endif
+
+std::string Format(const char* format, ...) IMAGE_PRINTF_LIKE;
+std::string Format(const char* format, ...)
+{
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    const int length = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return std::string(text, static_cast<std::size_t>(std::clamp(length, 0, static_cast<int>(sizeof text) - 1)));
+}
+
+using ULL = unsigned long long;
+
+std::uint32_t SectorOf(std::uint32_t address) { return address & ~(FlashSectorSize - 1); }
+
+// The target's bytes in one sector and which of them it sets.
+struct TSectorTarget {
+    TByteArray Bytes = TByteArray(FlashSectorSize, 0xFF);
+    std::vector<bool> Set = std::vector<bool>(FlashSectorSize, false);
+};
+
+// The image laid over the sectors it touches; error says why it cannot be.
+std::map<std::uint32_t, TSectorTarget> Overlay(const TImage& image, std::string& error)
+{
+    std::map<std::uint32_t, TSectorTarget> sectors;
+    for (const TImagePiece& piece : image) {
+        if (static_cast<std::uint64_t>(piece.Address) + piece.Bytes.size() > FlashSize) {
+            error = Format("%llu bytes from 0x%6.6X run past the end of the flash (0x%6.6X)",
+                           static_cast<ULL>(piece.Bytes.size()), piece.Address, FlashSize);
+            return {};
+        }
+        for (std::size_t i = 0; i < piece.Bytes.size(); ++i) {
+            const auto address = piece.Address + static_cast<std::uint32_t>(i);
+            TSectorTarget& sector = sectors[SectorOf(address)];
+            const std::uint32_t offset = address - SectorOf(address);
+            if (sector.Set[offset] && sector.Bytes[offset] != piece.Bytes[i]) {
+                error = Format("the image's pieces disagree at 0x%6.6X", address);
+                return {};
+            }
+            sector.Set[offset] = true;
+            sector.Bytes[offset] = piece.Bytes[i];
+        }
+    }
+    return sectors;
+}
+
+// Runs of wanted bytes of one sector, joined where the bytes between two
+// runs cost less to send than another write.
+std::vector<TRange> Spans(std::uint32_t sector, const std::vector<bool>& wanted)
+{
+    std::vector<TRange> spans;
+    std::uint32_t i = 0;
+    while (i < FlashSectorSize) {
+        if (!wanted[i]) {
+            ++i;
+            continue;
+        }
+        std::uint32_t end = i;
+        while (end < FlashSectorSize && wanted[end]) ++end;
+        if (!spans.empty() && sector + i - (spans.back().Address + spans.back().Size) < MergeGapBytes)
+            spans.back().Size = sector + end - spans.back().Address;
+        else
+            spans.push_back({sector + i, end - i});
+        i = end;
+    }
+    return spans;
+}
+
+std::string RangeText(const TRange& range)
+{
+    return Format("0x%6.6X-0x%6.6X", range.Address, range.Address + range.Size - 1);
+}
+
+// Adjacent sectors as ranges, in order.
+std::vector<TRange> SectorRanges(const std::vector<std::uint32_t>& sectors)
+{
+    std::vector<TRange> ranges;
+    for (std::uint32_t sector : sectors) {
+        if (!ranges.empty() && ranges.back().Address + ranges.back().Size == sector)
+            ranges.back().Size += FlashSectorSize;
+        else
+            ranges.push_back({sector, FlashSectorSize});
+    }
+    return ranges;
+}
+
+TOutcome FailureOf(const TOpsContext& ctx) { return ctx.Remote.Connected() ? TOutcome::Failed : TOutcome::NoDevice; }
+
+// An erase in progress units: the bytes the link would carry in its time.
+constexpr std::uint64_t EraseProgressBytes = static_cast<std::uint64_t>(EraseSeconds * LinkBytesPerSecond);
+
+// Progress over every phase of the run: one count, the phase's name, and
+// the rate (recomputed only when more than a second has passed since its
+// last update, as the other operations do).
+class TImageProgress {
+public:
+    TImageProgress(TOpsContext& ctx, std::uint64_t total)
+        : FCtx(ctx), FTotal(total), FLastTick(ctx.Clock.TickMs())
+    {
+        FCtx.Sink.Progress({"read", 0, FTotal, 0});
+    }
+
+    void Revise(std::uint64_t total) { FTotal = std::max(total, FDone); }
+
+    void Add(std::string_view what, std::uint64_t bytes)
+    {
+        FDone += bytes;
+        if (FDone > FTotal) FTotal = FDone;
+        const std::uint64_t tick = FCtx.Clock.TickMs();
+        if (tick - FLastTick > 1000) {
+            FRate = static_cast<int>((FDone - FLastDone) * 1000 / (tick - FLastTick));
+            FLastTick = tick;
+            FLastDone = FDone;
+        }
+        FCtx.Sink.Progress({what, FDone, FTotal, FRate});
+    }
+
+private:
+    TOpsContext& FCtx;
+    std::uint64_t FTotal;
+    std::uint64_t FDone = 0;
+    std::uint64_t FLastTick;
+    std::uint64_t FLastDone = 0;
+    int FRate = 0;
+};
+
+// Reads the ranges into sectors, chunk by chunk, asking between chunks.
+// each(address, bytes) sees every chunk read.
+template <typename TEach>
+bool ReadRanges(TOpsContext& ctx, TImageProgress& progress, std::string_view phase,
+                const std::vector<TRange>& ranges, std::uint16_t chunk, TImageResult& result, TEach each)
+{
+    if (chunk == 0) chunk = LargestChunk;
+    for (std::size_t r = 0; r < ranges.size(); ++r) {
+        for (std::uint32_t done = 0; done < ranges[r].Size;) {
+            const auto n = static_cast<std::uint16_t>(std::min<std::uint32_t>(chunk, ranges[r].Size - done));
+            const std::uint32_t at = ranges[r].Address + done;
+            TByteArray data;
+            if (!ctx.Remote.ReadFlash(data, at, n) || data.size() != n) {
+                ctx.Sink.Line("Reading flash failed");
+                result.Outcome = FailureOf(ctx);
+                result.Error = Format("reading %u bytes at 0x%6.6X failed", n, at);
+                return false;
+            }
+            each(at, data);
+            done += n;
+            progress.Add(phase, n);
+            const bool last = r + 1 == ranges.size() && done == ranges[r].Size;
+            if (!last && !ctx.Sink.KeepGoing()) {
+                result.Outcome = TOutcome::Stopped;
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// Files a chunk read at address into whole sectors.
+void FileChunk(TSectors& sectors, std::uint32_t address, const TByteArray& data)
+{
+    for (std::size_t i = 0; i < data.size();) {
+        const auto at = address + static_cast<std::uint32_t>(i);
+        const std::uint32_t offset = at - SectorOf(at);
+        const std::size_t n = std::min<std::size_t>(FlashSectorSize - offset, data.size() - i);
+        TByteArray& sector = sectors[SectorOf(at)];
+        sector.resize(FlashSectorSize);
+        std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(i), n, sector.begin() + offset);
+        i += n;
+    }
+}
+
+std::uint64_t ReadBytes(const std::vector<TRange>& ranges)
+{
+    std::uint64_t bytes = 0;
+    for (const TRange& range : ranges) bytes += range.Size;
+    return bytes;
+}
+
+}  // namespace
+
+// --- Images and sectors --------------------------------------------------------------
+
+std::string CheckImage(const TImage& image)
+{
+    std::string error;
+    Overlay(image, error);
+    return error;
+}
+
+std::vector<std::uint32_t> TouchedSectors(const TImage& image)
+{
+    std::vector<std::uint32_t> sectors;
+    for (const TImagePiece& piece : image) {
+        if (piece.Bytes.empty()) continue;
+        const std::uint64_t last = std::min<std::uint64_t>(piece.Address + piece.Bytes.size() - 1, FlashSize - 1);
+        for (std::uint64_t s = SectorOf(piece.Address); s <= last; s += FlashSectorSize)
+            sectors.push_back(static_cast<std::uint32_t>(s));
+    }
+    std::sort(sectors.begin(), sectors.end());
+    sectors.erase(std::unique(sectors.begin(), sectors.end()), sectors.end());
+    return sectors;
+}
+
+std::vector<std::uint32_t> SampleSectors(const std::vector<std::uint32_t>& touched)
+{
+    std::vector<std::uint32_t> sample;
+    const auto middleOf = [&](std::uint64_t start, std::uint64_t end) {
+        std::vector<std::uint32_t> within;
+        for (std::uint32_t sector : touched)
+            if (sector < end && sector + FlashSectorSize > start) within.push_back(sector);
+        if (!within.empty()) sample.push_back(within[within.size() / 2]);
+    };
+    for (const TPart& part : FlashParts)
+        middleOf(static_cast<std::uint64_t>(part.Start), static_cast<std::uint64_t>(part.Start) + static_cast<std::uint64_t>(part.Size));
+    constexpr std::uint64_t MiB = 0x100000;
+    for (std::uint64_t mib = 0; mib < FlashSize; mib += MiB) middleOf(mib, mib + MiB);
+    std::sort(sample.begin(), sample.end());
+    sample.erase(std::unique(sample.begin(), sample.end()), sample.end());
+    return sample;
+}
+
+// --- The plan ----------------------------------------------------------------------------
+
+TFlashPlan PlanImage(const TImage& target, const TSectors& flash)
+{
+    TFlashPlan plan;
+    const std::map<std::uint32_t, TSectorTarget> sectors = Overlay(target, plan.Error);
+    if (!plan.Ok()) return plan;
+
+    for (const auto& [address, wanted] : sectors) {
+        const auto held = flash.find(address);
+        if (held == flash.end() || held->second.size() != FlashSectorSize) {
+            plan = {};
+            plan.Error = Format("what the flash holds in sector 0x%6.6X is not known", address);
+            return plan;
+        }
+        const TByteArray& old = held->second;
+        TSectorPlan sector;
+        sector.Address = address;
+        sector.Final = old;
+        for (std::uint32_t i = 0; i < FlashSectorSize; ++i) {
+            if (!wanted.Set[i]) continue;
+            sector.Final[i] = wanted.Bytes[i];
+            ++plan.TargetBytes;
+        }
+
+        // Bytes outside the target keep the flash's own value in Final, so
+        // only target bytes can make the sector need an erase.
+        std::vector<bool> send(FlashSectorSize, false);
+        if (sector.Final == old) {
+            sector.Action = TSectorAction::Unchanged;
+            ++plan.Unchanged;
+        } else {
+            bool programmable = true;
+            for (std::uint32_t i = 0; i < FlashSectorSize && programmable; ++i)
+                programmable = (sector.Final[i] & old[i]) == sector.Final[i];
+            sector.Action = programmable ? TSectorAction::Program : TSectorAction::EraseWrite;
+            ++(programmable ? plan.ProgramOnly : plan.EraseWrite);
+            for (std::uint32_t i = 0; i < FlashSectorSize; ++i)
+                send[i] = programmable ? sector.Final[i] != old[i] : sector.Final[i] != 0xFF;
+            sector.Writes = Spans(address, send);
+        }
+        for (const TRange& write : sector.Writes) sector.Sent += write.Size;
+        plan.Writes += static_cast<int>(sector.Writes.size());
+        plan.BytesSent += sector.Sent;
+        plan.BytesSkipped += FlashSectorSize - sector.Sent;
+        plan.Sectors.push_back(std::move(sector));
+    }
+    plan.Seconds = plan.EraseWrite * EraseSeconds + plan.Writes * WriteOverheadSeconds
+                   + static_cast<double>(plan.BytesSent) / LinkBytesPerSecond;
+    return plan;
+}
+
+std::vector<std::string> PlanLines(const TFlashPlan& plan)
+{
+    if (!plan.Ok()) return {"No plan: " + plan.Error};
+    const auto tenths = static_cast<ULL>(plan.Seconds * 10 + 0.5);
+    std::vector<std::string> lines{
+        Format("Plan: %zu sectors, %d unchanged, %d program-only, %d erase and write", plan.Sectors.size(),
+               plan.Unchanged, plan.ProgramOnly, plan.EraseWrite),
+        Format("Send %llu bytes in %d writes, skip %llu; about %llu.%llu s at %d bytes/s",
+               static_cast<ULL>(plan.BytesSent), plan.Writes, static_cast<ULL>(plan.BytesSkipped), tenths / 10,
+               tenths % 10, static_cast<int>(LinkBytesPerSecond))};
+
+    for (std::size_t i = 0; i < plan.Sectors.size();) {
+        const TSectorPlan& sector = plan.Sectors[i];
+        if (sector.Action == TSectorAction::Unchanged) {
+            // A run of adjacent unchanged sectors is one line.
+            std::size_t end = i + 1;
+            while (end < plan.Sectors.size() && plan.Sectors[end].Action == TSectorAction::Unchanged
+                   && plan.Sectors[end].Address == plan.Sectors[end - 1].Address + FlashSectorSize)
+                ++end;
+            if (end - i == 1)
+                lines.push_back(Format("0x%6.6X unchanged", sector.Address));
+            else
+                lines.push_back(Format("%s unchanged (%zu sectors)",
+                                       RangeText({sector.Address, static_cast<std::uint32_t>(end - i) * FlashSectorSize}).c_str(),
+                                       end - i));
+            i = end;
+            continue;
+        }
+        std::string line = Format("0x%6.6X %s:", sector.Address,
+                                  sector.Action == TSectorAction::Program ? "program-only" : "erase and write");
+        for (std::size_t w = 0; w < sector.Writes.size(); ++w)
+            line += (w ? ", " : " ") + RangeText(sector.Writes[w]) + Format(" (%u)", sector.Writes[w].Size);
+        if (sector.Writes.empty()) line += " nothing to send";  // erased to all 0xFF
+        lines.push_back(std::move(line));
+        ++i;
+    }
+    return lines;
+}
+
+// --- Comparing -------------------------------------------------------------------------------
+
+bool CompareInto(TMismatchReport& report, std::uint32_t address, const TByteArray& expected,
+                 const TByteArray& actual, bool ranges)
+{
+    constexpr std::size_t NoRegion = FlashParts.size();
+    std::array<bool, FlashParts.size() + 1> regions{};
+    for (const std::string& name : report.Regions) {
+        std::size_t index = NoRegion;
+        for (std::size_t p = 0; p < FlashParts.size(); ++p)
+            if (FlashParts[p].Name == name) index = p;
+        regions[index] = true;
+    }
+
+    bool any = false;
+    for (std::size_t i = 0; i < expected.size() && i < actual.size(); ++i) {
+        if (expected[i] == actual[i]) continue;
+        const auto at = address + static_cast<std::uint32_t>(i);
+        if (report.Bytes == 0) {
+            report.First = at;
+            report.Expected = expected[i];
+            report.Actual = actual[i];
+        }
+        any = true;
+        ++report.Bytes;
+        report.OnesReadAsZero += static_cast<unsigned>(std::popcount(static_cast<std::uint8_t>(expected[i] & ~actual[i])));
+        report.ZerosReadAsOne += static_cast<unsigned>(std::popcount(static_cast<std::uint8_t>(~expected[i] & actual[i])));
+        bool inPart = false;
+        for (std::size_t p = 0; p < FlashParts.size(); ++p) {
+            const auto start = static_cast<std::uint32_t>(FlashParts[p].Start);
+            if (at >= start && at - start < static_cast<std::uint32_t>(FlashParts[p].Size)) {
+                regions[p] = true;
+                inPart = true;
+            }
+        }
+        if (!inPart) regions[NoRegion] = true;
+        if (ranges) {
+            if (!report.Ranges.empty() && report.Ranges.back().Address + report.Ranges.back().Size == at)
+                ++report.Ranges.back().Size;
+            else
+                report.Ranges.push_back({at, 1});
+        }
+    }
+    report.Regions.clear();
+    for (std::size_t p = 0; p < FlashParts.size(); ++p)
+        if (regions[p]) report.Regions.emplace_back(FlashParts[p].Name);
+    if (regions[NoRegion]) report.Regions.emplace_back("none");
+    return any;
+}
+
+std::vector<std::string> MismatchLines(const TMismatchReport& report)
+{
+    if (report.Bytes == 0) return {};
+    std::vector<std::string> lines{
+        Format("Verify failed at 0x%6.6X: expected %2.2X, read %2.2X", report.First, report.Expected, report.Actual),
+        Format("%llu bytes differ: %llu bits read 0 where 1 was expected, %llu bits read 1 where 0 was expected",
+               static_cast<ULL>(report.Bytes), static_cast<ULL>(report.OnesReadAsZero),
+               static_cast<ULL>(report.ZerosReadAsOne))};
+    std::string regions = "Regions: ";
+    for (std::size_t i = 0; i < report.Regions.size(); ++i) regions += (i ? ", " : "") + report.Regions[i];
+    lines.push_back(regions);
+    if (report.NotErased()) lines.emplace_back("not erased? Every difference is a 1 read as 0");
+    if (!report.Ranges.empty()) {
+        lines.emplace_back("Differing ranges:");
+        for (const TRange& range : report.Ranges)
+            lines.push_back("  " + RangeText(range) + Format(" (%u bytes)", range.Size));
+    }
+    return lines;
+}
+
+// --- Running it ----------------------------------------------------------------------------------
+
+TImageResult WriteImage(TOpsContext& ctx, const TImage& target, const TImageOptions& options)
+{
+    TImageResult result;
+    if (ctx.Remote.Busy()) {
+        ctx.Sink.Line("Operation in progress");
+        result.Outcome = TOutcome::Failed;
+        return result;
+    }
+    std::string error = CheckImage(target);
+    if (error.empty() && options.Base) {
+        error = CheckImage(*options.Base);
+        if (!error.empty()) error = "base: " + error;
+    }
+    if (!error.empty()) {
+        result.Outcome = TOutcome::BadInput;
+        result.Error = error;
+        return result;
+    }
+
+    // What the flash holds: the base where it covers a touched sector in
+    // full, read from the remote elsewhere.
+    const std::vector<std::uint32_t> touched = TouchedSectors(target);
+    TSectors flash;
+    if (options.Base) {
+        std::string ignored;
+        for (const auto& [address, sector] : Overlay(*options.Base, ignored)) {
+            if (std::binary_search(touched.begin(), touched.end(), address)
+                && std::all_of(sector.Set.begin(), sector.Set.end(), [](bool set) { return set; }))
+                flash[address] = sector.Bytes;
+        }
+    }
+    std::vector<std::uint32_t> covered;
+    for (const auto& entry : flash) covered.push_back(entry.first);
+    const std::vector<std::uint32_t> sample = SampleSectors(covered);
+    std::vector<std::uint32_t> toRead = sample;
+    for (std::uint32_t sector : touched)
+        if (!flash.count(sector)) toRead.push_back(sector);
+    std::sort(toRead.begin(), toRead.end());
+    const std::vector<TRange> readRanges = SectorRanges(toRead);
+    const std::uint64_t readBytes = ReadBytes(readRanges);
+
+    // Until the plan is made, the total assumes every touched sector is
+    // erased, written and read back.
+    const std::uint64_t touchedBytes = touched.size() * std::uint64_t{FlashSectorSize};
+    TImageProgress progress(ctx, readBytes + touched.size() * EraseProgressBytes
+                                     + (options.Verify == TImageVerify::None ? 1 : 2) * touchedBytes);
+    if (!ReadRanges(ctx, progress, "read", readRanges, options.ReadChunk, result,
+                    [&](std::uint32_t at, const TByteArray& data) { FileChunk(result.Before, at, data); }))
+        return result;
+
+    for (std::uint32_t sector : sample) {
+        const TByteArray& believed = flash[sector];
+        const TByteArray& held = result.Before[sector];
+        const auto differ = std::mismatch(believed.begin(), believed.end(), held.begin());
+        if (differ.first != believed.end()) {
+            result.BaseDiffers = sector + static_cast<std::uint32_t>(differ.first - believed.begin());
+            result.Outcome = TOutcome::Failed;
+            result.Error = Format("the flash does not hold %s at 0x%6.6X", options.BaseName.c_str(), *result.BaseDiffers);
+            ctx.Sink.Line(result.Error);
+            return result;
+        }
+    }
+    for (const auto& [address, bytes] : result.Before) flash[address] = bytes;
+
+    result.Plan = PlanImage(target, flash);
+    const std::vector<std::string> planLines = PlanLines(result.Plan);
+    ctx.Sink.Lines({planLines[0], planLines[1]});
+    if (options.DryRun) return result;
+
+    std::vector<std::uint32_t> toVerify;
+    for (const TSectorPlan& sector : result.Plan.Sectors)
+        if (options.Verify == TImageVerify::Target
+            || (options.Verify == TImageVerify::Written && sector.Action != TSectorAction::Unchanged))
+            toVerify.push_back(sector.Address);
+    const std::vector<TRange> verifyRanges = SectorRanges(toVerify);
+    progress.Revise(readBytes + static_cast<std::uint64_t>(result.Plan.EraseWrite) * EraseProgressBytes
+                    + result.Plan.BytesSent + ReadBytes(verifyRanges));
+
+    // The plan, sector by sector: a stop only between sectors that had work.
+    const auto& sectors = result.Plan.Sectors;
+    std::size_t lastWork = sectors.size();
+    for (std::size_t i = 0; i < sectors.size(); ++i)
+        if (sectors[i].Action != TSectorAction::Unchanged) lastWork = i;
+    for (std::size_t i = 0; i < sectors.size(); ++i) {
+        const TSectorPlan& sector = sectors[i];
+        if (sector.Action == TSectorAction::Unchanged) {
+            ++result.SectorsDone;
+            continue;
+        }
+        if (sector.Action == TSectorAction::EraseWrite) {
+            if (!ctx.Remote.EraseFlashSector(sector.Address)) {
+                // The erase may have happened before its acknowledgement was lost.
+                ctx.Sink.Line("Erase flash sector failed");
+                result.HalfWritten = sector.Address;
+                result.Error = Format("erasing sector 0x%6.6X failed: it may be erased", sector.Address);
+                result.Outcome = FailureOf(ctx);
+                return result;
+            }
+            progress.Add("erase", EraseProgressBytes);
+        }
+        for (const TRange& write : sector.Writes) {
+            const auto from = sector.Final.begin() + (write.Address - sector.Address);
+            const TByteArray bytes(from, from + write.Size);
+            // Abort set while the write runs ends its data early, yet the
+            // closing exchange may still succeed: the sector is then short
+            // of its bytes all the same.
+            ctx.Remote.Abort = false;
+            const bool written = ctx.Remote.WriteFlash(bytes, write.Address, static_cast<std::uint16_t>(write.Size));
+            if (!written || ctx.Remote.Abort) {
+                ctx.Remote.Abort = false;
+                ctx.Sink.Line("Write flash failed");
+                result.HalfWritten = sector.Address;
+                result.Error = Format("writing %u bytes at 0x%6.6X failed: sector 0x%6.6X is %s", write.Size,
+                                      write.Address, sector.Address,
+                                      sector.Action == TSectorAction::EraseWrite ? "erased but not written"
+                                                                                 : "partly programmed");
+                result.Outcome = FailureOf(ctx);
+                return result;
+            }
+            progress.Add("write", write.Size);
+        }
+        ++result.SectorsDone;
+        if (i < lastWork && !ctx.Sink.KeepGoing()) {
+            result.Outcome = TOutcome::Stopped;
+            ctx.Sink.Line(Format("Stopped after sector 0x%6.6X, %d of %zu sectors done", sector.Address,
+                                 result.SectorsDone, sectors.size()));
+            return result;
+        }
+    }
+    ctx.Sink.Line(Format("Image written: %d sectors erased and written, %d programmed, %d unchanged",
+                         result.Plan.EraseWrite, result.Plan.ProgramOnly, result.Plan.Unchanged));
+
+    TMismatchReport report;
+    const bool read = ReadRanges(ctx, progress, "verify", verifyRanges, options.ReadChunk, result,
+                                 [&](std::uint32_t at, const TByteArray& data) {
+                                     // A chunk may cover parts of several planned sectors.
+                                     for (std::size_t k = 0; k < data.size();) {
+                                         const auto address = at + static_cast<std::uint32_t>(k);
+                                         const std::uint32_t offset = address - SectorOf(address);
+                                         const std::size_t n = std::min<std::size_t>(FlashSectorSize - offset, data.size() - k);
+                                         const auto planned = std::lower_bound(
+                                             sectors.begin(), sectors.end(), SectorOf(address),
+                                             [](const TSectorPlan& s, std::uint32_t a) { return s.Address < a; });
+                                         const TByteArray expected(planned->Final.begin() + offset,
+                                                                   planned->Final.begin() + static_cast<std::ptrdiff_t>(offset + n));
+                                         const TByteArray actual(data.begin() + static_cast<std::ptrdiff_t>(k),
+                                                                 data.begin() + static_cast<std::ptrdiff_t>(k + n));
+                                         CompareInto(report, address, expected, actual, options.ListRanges);
+                                         k += n;
+                                     }
+                                     result.Verified += data.size();
+                                 });
+    result.Verified -= report.Bytes;
+    if (report.Bytes > 0) {
+        ctx.Sink.Lines(MismatchLines(report));
+        result.Mismatch = std::move(report);
+        if (read) result.Outcome = TOutcome::VerifyMismatch;
+        return result;
+    }
+    if (!read) return result;
+    if (!verifyRanges.empty()) ctx.Sink.Line(Format("Verified %llu bytes", static_cast<ULL>(result.Verified)));
+    return result;
+}
+
+}  // namespace ops
