@@ -114,63 +114,125 @@ TProgressLine::TProgressLine(std::ostream& err, bool enabled, TClock clock)
 {
 }
 
+namespace {
+
+// what cut to at most room characters. A name with a last word ("cpld
+// verify") keeps that word and loses the end of the name before it.
+std::string ShortWhat(std::string_view what, std::size_t room)
+{
+    if (what.size() <= room)
+        return std::string(what);
+    const std::size_t space = what.rfind(' ');
+    if (space != std::string_view::npos && space > 0) {
+        const std::string_view last = what.substr(space);  // with its space
+        if (room > last.size() + 2)
+            return std::string(what.substr(0, room - last.size() - 2)) + ".." + std::string(last);
+    }
+    return std::string(what.substr(0, room));
+}
+
+}  // namespace
+
 std::string TProgressLine::Format(std::string_view what, std::uint64_t done, std::uint64_t total,
-                                  std::chrono::duration<double> elapsed)
+                                  double bytesPerSecond)
 {
     char text[160];
     if (total == 0) {
-        std::snprintf(text, sizeof text, "%.*s   %" PRIu64 " bytes", static_cast<int>(what.size()), what.data(), done);
-        return text;
+        std::snprintf(text, sizeof text, "   %" PRIu64 " bytes", done);
+    } else {
+        const double rate = bytesPerSecond > 0 ? bytesPerSecond : 0.0;
+        const auto percent = static_cast<unsigned>(std::min<std::uint64_t>(done, total) * 100 / total);
+        char left[32] = "--:--";
+        if (rate > 0 && done <= total) {
+            const auto secondsLeft = static_cast<std::uint64_t>(static_cast<double>(total - done) / rate + 0.5);
+            if (secondsLeft >= 3600)
+                std::snprintf(left, sizeof left, "%" PRIu64 ":%02u:%02u", secondsLeft / 3600,
+                              static_cast<unsigned>(secondsLeft / 60 % 60), static_cast<unsigned>(secondsLeft % 60));
+            else
+                std::snprintf(left, sizeof left, "%u:%02u", static_cast<unsigned>(secondsLeft / 60),
+                              static_cast<unsigned>(secondsLeft % 60));
+        }
+        std::snprintf(text, sizeof text, "   %" PRIu64 " of %" PRIu64 " bytes   %u%%   %.1f kB/s   %s left", done,
+                      total, percent, rate / 1000.0, left);
     }
-    const double seconds = elapsed.count();
-    const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0.0;
-    const int percent = static_cast<int>(done * 100 / total);
-    char left[32] = "--:--";
-    if (rate > 0 && done <= total) {
-        const auto secondsLeft = static_cast<std::uint64_t>(static_cast<double>(total - done) / rate + 0.5);
-        if (secondsLeft >= 3600)
-            std::snprintf(left, sizeof left, "%" PRIu64 ":%02u:%02u", secondsLeft / 3600,
-                          static_cast<unsigned>(secondsLeft / 60 % 60), static_cast<unsigned>(secondsLeft % 60));
-        else
-            std::snprintf(left, sizeof left, "%u:%02u", static_cast<unsigned>(secondsLeft / 60),
-                          static_cast<unsigned>(secondsLeft % 60));
-    }
-    std::snprintf(text, sizeof text, "%.*s   %" PRIu64 " of %" PRIu64 " bytes   %d%%   %.1f kB/s   %s left",
-                  static_cast<int>(what.size()), what.data(), done, total, percent, rate / 1000.0, left);
-    return text;
+    const std::string tail = text;
+    const std::size_t room = tail.size() < Columns ? Columns - tail.size() : 0;
+    std::string line = ShortWhat(what, room) + tail;
+    if (line.size() > Columns)
+        line.resize(Columns);
+    return line;
 }
 
 void TProgressLine::Update(std::string_view what, std::uint64_t done, std::uint64_t total)
 {
     if (!FEnabled)
         return;
-    const auto now = FClock();
-    if (what != FWhat) {
-        FWhat = what;
+    const std::uint64_t now = FClock();
+    if (!FStarted) {
+        // Bytes reported in the very first update moved before the clock
+        // started: they are not counted, so the rate cannot overstate.
+        FStarted = true;
         FStart = now;
+        FStep = what;
+        FStepDone = done;
+    } else if (what != FStep || done < FStepDone) {
+        FStep = what;
+        FMoved += done;
+        FStepDone = done;
+    } else {
+        FMoved += done - FStepDone;
+        FStepDone = done;
     }
-    const std::string line =
-        Format(what, done, total, std::chrono::milliseconds(static_cast<std::int64_t>(now - FStart)));
+    const std::uint64_t elapsed = now - FStart;
+    const double rate = elapsed > 0 ? static_cast<double>(FMoved) * 1000.0 / static_cast<double>(elapsed) : 0.0;
+    const std::string line = Format(what, done, total, rate);
     if (FDrawn > 0 && line == FLast)
         return;  // a capture's count asked again and again
+    FLast = line;
+    if (FHidden)
+        return;  // drawn by Show
+    Draw(line);
+}
+
+void TProgressLine::Draw(const std::string& line)
+{
     // Carriage return, the new text, then blanks over what is left of a
     // longer previous line.
     FErr << '\r' << line;
     if (line.size() < FDrawn)
         FErr << std::string(FDrawn - line.size(), ' ');
     FDrawn = std::max(line.size(), std::size_t{1});
-    FLast = line;
     FErr.flush();
+}
+
+void TProgressLine::Hide()
+{
+    if (FDrawn == 0)
+        return;
+    FErr << '\r' << std::string(FDrawn, ' ') << '\r';
+    FErr.flush();
+    FDrawn = 0;
+    FHidden = true;
+}
+
+void TProgressLine::Show()
+{
+    if (!FHidden)
+        return;
+    FHidden = false;
+    if (!FLast.empty())
+        Draw(FLast);
 }
 
 void TProgressLine::End()
 {
+    FHidden = false;
+    FLast.clear();
     if (FDrawn == 0)
         return;
     FErr << '\n';
     FErr.flush();
     FDrawn = 0;
-    FWhat.clear();
 }
 
 // --- Numbers and names -----------------------------------------------------------------

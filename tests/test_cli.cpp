@@ -377,19 +377,216 @@ TEST_F(TCliFixture, CaptureIntoAFile)
 
 TEST(TCliProgress, LineFormat)
 {
-    using namespace std::chrono_literals;
     struct TCase {
+        std::string What;
         std::uint64_t Done, Total;
-        std::chrono::milliseconds Elapsed;
+        double Rate;
         std::string Line;
     };
     for (const TCase& c : {
-             TCase{0, 16777216, 0ms, "dump   0 of 16777216 bytes   0%   0.0 kB/s   --:-- left"},
-             TCase{1048576, 16777216, 16912ms, "dump   1048576 of 16777216 bytes   6%   62.0 kB/s   4:14 left"},
-             TCase{62000, 16777216 * 16, 1000ms, "dump   62000 of 268435456 bytes   0%   62.0 kB/s   1:12:09 left"},
-             TCase{4096, 0, 1000ms, "dump   4096 bytes"},
-         })
-        EXPECT_EQ(TProgressLine::Format("dump", c.Done, c.Total, c.Elapsed), c.Line);
+             TCase{"dump", 0, 16777216, 0, "dump   0 of 16777216 bytes   0%   0.0 kB/s   --:-- left"},
+             TCase{"dump", 1048576, 16777216, 62000, "dump   1048576 of 16777216 bytes   6%   62.0 kB/s   4:14 left"},
+             TCase{"dump", 62000, 16777216 * 16, 62000,
+                   "dump   62000 of 268435456 bytes   0%   62.0 kB/s   1:12:09 left"},
+             TCase{"dump", 4096, 0, 0, "dump   4096 bytes"},
+             // 79 columns at most: a long name loses the end of its first
+             // part and keeps its last word; one that fits is kept whole.
+             TCase{"user_configuration verify", 3932160, 3932160, 61900,
+                   "user_configu.. verify   3932160 of 3932160 bytes   100%   61.9 kB/s   0:00 left"},
+             TCase{"embedded_configuration write", 1, 122880, 61900,
+                   "embedded_configuration write   1 of 122880 bytes   0%   61.9 kB/s   0:02 left"},
+             TCase{"guid verify", 64, 64, 61900, "guid verify   64 of 64 bytes   100%   61.9 kB/s   0:00 left"},
+             TCase{"a_name_without_a_space_that_is_much_too_long_for_the_line", 16777216, 16777216, 61900,
+                   "a_name_without_a_sp   16777216 of 16777216 bytes   100%   61.9 kB/s   0:00 left"},
+         }) {
+        const std::string line = TProgressLine::Format(c.What, c.Done, c.Total, c.Rate);
+        EXPECT_EQ(line, c.Line);
+        EXPECT_LE(line.size(), TProgressLine::Columns) << line;
+    }
+}
+
+// The progress on a terminal: the lines between carriage returns and line
+// ends, blanking runs included.
+std::vector<std::string> Drawn(const std::string& err)
+{
+    std::vector<std::string> pieces;
+    std::string piece;
+    for (const char c : err) {
+        if (c == '\r' || c == '\n') {
+            if (!piece.empty())
+                pieces.push_back(piece);
+            piece.clear();
+        } else {
+            piece += c;
+        }
+    }
+    if (!piece.empty())
+        pieces.push_back(piece);
+    return pieces;
+}
+
+// What a drawn line says: done, total, rate (bytes per second) and seconds
+// left (-1 for "--:--"). False for a blanking run or a count.
+struct TShown {
+    std::uint64_t Done = 0, Total = 0;
+    double Rate = 0;
+    long Left = -1;
+};
+
+bool ParseShown(const std::string& line, TShown& shown)
+{
+    const std::size_t of = line.find(" of ");
+    const std::size_t rate = line.find(" kB/s   ");
+    if (of == std::string::npos || rate == std::string::npos)
+        return false;
+    shown.Done = std::stoull(line.substr(line.rfind(' ', of - 1) + 1));
+    shown.Total = std::stoull(line.substr(of + 4));
+    shown.Rate = std::stod(line.substr(line.rfind(' ', rate - 1) + 1)) * 1000;
+    const std::string left = line.substr(rate + 8, line.find(" left") - rate - 8);
+    shown.Left = -1;
+    if (left != "--:--") {
+        long seconds = 0;
+        std::istringstream fields(left);
+        for (std::string field; std::getline(fields, field, ':');)
+            seconds = seconds * 60 + std::stol(field);
+        shown.Left = seconds;
+    }
+    return true;
+}
+
+// Link time: each read request of the remote takes its bytes' time at the
+// USB limit of 62,000 data bytes per second, in whole milliseconds rounded
+// up. A rate above 62.0 kB/s on this clock is more than the link carried.
+class TLinkClock : public ops::IOpsClock {
+public:
+    explicit TLinkClock(TSimRemote& sim) : FSim(sim) {}
+    ops::TLocalTime Now() override { return {2024, 2, 29, 12, 34, 56, 4}; }
+    std::uint64_t TickMs() override
+    {
+        // Asked on the thread that sends the requests, so none is sent
+        // between the look and the clearing.
+        for (const TByteArray& packet : FSim.Received())
+            if (packet.size() >= 6 && packet[0] == PKT_READ_FLASH + 5)
+                FMs += ((static_cast<std::uint64_t>(packet[4]) << 8 | packet[5]) * 1000 + 61999) / 62000;
+        FSim.ClearReceived();
+        return FMs;
+    }
+
+private:
+    TSimRemote& FSim;
+    std::uint64_t FMs = 0;
+};
+
+TEST(TCliProgress, RateOverTheWholeRun)
+{
+    // A parts dump on a 62 kB/s link, in 65,535-byte chunks that divide no
+    // part, with each part's log line between Hide and Show.
+    std::uint64_t now = 5000;
+    std::ostringstream err;
+    TProgressLine progress(err, true, [&] { return now; });
+    std::uint64_t all = 0;
+    for (const TPart& part : FlashParts)
+        all += static_cast<std::uint64_t>(part.Size);
+    std::uint64_t done = 0;
+    progress.Update("flash", 0, all);
+    for (const TPart& part : FlashParts) {
+        progress.Hide();
+        progress.Show();
+        for (std::uint64_t left = static_cast<std::uint64_t>(part.Size); left > 0;) {
+            const std::uint64_t n = std::min<std::uint64_t>(left, 65535);
+            now += (n * 1000 + 61999) / 62000;  // whole milliseconds, never early
+            done += n;
+            left -= n;
+            progress.Update("flash", done, all);
+        }
+    }
+    // A second step of the same run (a verify after a write) goes on with
+    // the run's rate, not a fresh one.
+    now += 1000;
+    progress.Update("verify", 31000, 62000);
+    progress.End();
+
+    int lines = 0;
+    TShown last;
+    for (const std::string& piece : Drawn(err.str())) {
+        TShown shown;
+        if (!ParseShown(piece, shown))
+            continue;
+        ++lines;
+        EXPECT_LE(shown.Rate, 62000.0) << piece;
+        if (shown.Done > 0) {
+            EXPECT_GE(shown.Rate, 61000.0) << piece;
+            EXPECT_NEAR(static_cast<double>(shown.Left),
+                        static_cast<double>(shown.Total - shown.Done) / shown.Rate, 1.0)
+                << piece;
+        }
+        last = shown;
+    }
+    EXPECT_GT(lines, 60);
+    EXPECT_EQ(last.Done, 31000u);
+    EXPECT_NEAR(last.Rate, (static_cast<double>(all) + 31000.0) * 1000.0 / static_cast<double>(now - 5000), 50.0);
+    const std::string text = err.str();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
+}
+
+// Long work on a terminal: one line, redrawn in place, 79 columns at most,
+// off the screen while a log line is written and drawn again after it; its
+// rate is never above what the link carried, and the time left follows it.
+TEST_F(TCliFixture, ProgressIsOneLineRedrawnInPlace)
+{
+    Sim->FillFlashWithPattern();
+    TLinkClock link(*Sim);
+    Host.Clock = &link;
+    Host.ProgressOnTerminal = true;
+    const std::string dir = Dir.Path().string();
+    struct TCase {
+        std::vector<std::string> Args;
+        std::size_t LogLines;  // at least
+    };
+    for (const TCase& c : {
+             TCase{{"flash", "dump", "--parts", "-C", dir}, 10},
+             TCase{{"flash", "restore", dir}, 0},
+             TCase{{"flash", "read", "$100", "9000"}, 500},  // hex lines between chunks
+         }) {
+        // (The link clock counts reads only: a restore's writes would take
+        // no time on it.)
+        Host.Clock = c.Args[1] == "restore" ? static_cast<ops::IOpsClock*>(&Clock) : &link;
+        // The restore leaves the two largest regions out, for time; it says
+        // so before it starts.
+        if (c.Args[1] == "restore")
+            for (const char* name : {"user_configuration", "normal_app"})
+                std::filesystem::remove(Dir / ("20240229T123456_" + std::string(name) + ".bin"));
+        TCliRun run = Run(c.Args);
+        const std::string skipped = "that region is left as it is\n";
+        if (const std::size_t at = run.Err.rfind(skipped); at != std::string::npos)
+            run.Err.erase(0, at + skipped.size());
+        ASSERT_EQ(run.Code, 0) << c.Args[1] << run.Err;
+        EXPECT_GE(SplitLines(run.Out).size(), c.LogLines) << c.Args[1];
+        // The one line end is the one that leaves the last line standing.
+        EXPECT_EQ(std::count(run.Err.begin(), run.Err.end(), '\n'), 1) << c.Args[1] << run.Err;
+        EXPECT_EQ(run.Err.back(), '\n') << c.Args[1];
+        TShown last;
+        for (const std::string& piece : Drawn(run.Err)) {
+            EXPECT_LE(piece.size(), TProgressLine::Columns) << c.Args[1] << ": " << piece;
+            TShown shown;
+            if (!ParseShown(piece, shown))
+                continue;
+            if (c.Args[1] == "restore")
+                continue;
+            EXPECT_LE(shown.Rate, 62000.0) << c.Args[1] << ": " << piece;
+            if (shown.Rate >= 50000.0) {
+                EXPECT_NEAR(static_cast<double>(shown.Left),
+                            static_cast<double>(shown.Total - shown.Done) / shown.Rate, 1.0)
+                    << c.Args[1] << ": " << piece;
+            }
+            last = shown;
+        }
+        // Reads on this clock move at the link's speed, also across the
+        // hex lines of a read of more than one chunk.
+        if (c.Args[1] != "restore") {
+            EXPECT_GE(last.Rate, 61000.0) << c.Args[1] << run.Err;
+        }
+    }
 }
 
 TEST_F(TCliFixture, ProgressOnlyOnATerminal)
