@@ -1,7 +1,5 @@
 #include "CliCommands.h"
 
-#include "../ops/NumberEntry.h"
-
 #include <algorithm>
 #include <cstdio>
 
@@ -68,8 +66,7 @@ std::string IdsText(std::uint16_t vendor, std::uint16_t product)
 // A word that looks like an option but is a number ("-1", "-$10").
 bool IsNumber(const std::string& word)
 {
-    std::int64_t value = 0;
-    return ParseInteger64(word, value);
+    return IsNumberText(word);
 }
 
 // --- The command table and the parser -------------------------------------------------
@@ -94,7 +91,7 @@ const std::vector<TCommand>& Commands()
         {{"flash", "dump"}, "[--parts] [-C DIR]", "the whole flash, or its nine regions, into dated files",
          OptParts | OptDir, 0, 0, &TCli::FlashDump},
         {{"flash", "erase"}, "ADDR...", "erase the sector holding each address", 0, 1, SIZE_MAX, &TCli::FlashErase},
-        {{"flash", "write"}, "ADDR FILE [--verify]", "write FILE's bytes from ADDR, then read back", OptVerify, 2,
+        {{"flash", "write"}, "ADDR FILE [--verify]", "write FILE's bytes from ADDR; --verify reads them back", OptVerify, 2,
          2, &TCli::FlashWrite},
         {{"flash", "verify"}, "ADDR FILE", "compare the flash from ADDR with FILE", 0, 2, 2, &TCli::FlashVerify},
         {{"flash", "restore"}, "DIR", "write back and verify the newest parts dump in DIR", 0, 1, 1,
@@ -223,10 +220,9 @@ std::string CliUsage()
         "                  misc read, battery, hwflag, clock)\n"
         "  -h, --help      this text\n"
         "\n"
-        "Numbers are decimal or hexadecimal ($FF, 0xFF, xFF); a negative number may\n"
-        "follow -- or stand where a number is expected. Flash addresses run from 0 to\n"
-        "0xFFFFFF (16 MiB); a register index, data or type must fit its width; a reset\n"
-        "type is 1-4. Anything else is refused before the remote is touched.\n"
+        "\n";
+    text += NumbersHelp;
+    text +=
         "\n"
         "Long work (flash read past one chunk, dump, write, verify, restore, ir capture)\n"
         "shows a progress line on standard error when it is a terminal. Ctrl-C stops it\n"

@@ -119,10 +119,23 @@ private:
 // --- Numbers and names on the command line -------------------------------------------
 
 inline constexpr std::uint32_t FlashBytes = 0x1000000;  // 16 MiB, 24-bit addresses
+inline constexpr std::uint32_t FlashSectorBytes = 0x1000;  // what one erase clears
 
-// Each parses text with ParseInteger/ParseInteger64 and checks the range the
-// command needs. On failure error holds a message for the user (without the
-// program's name) and value is untouched.
+// One rule for every number: written as in the window's boxes (decimal, or
+// hex with $, x, X, 0x or 0X, one sign before it), but taken as typed, hex
+// digits as an unsigned value: "$FFFFFFFF" is 4294967295, never -1, and
+// "-$80" is -128. Each command then checks the range it needs; a number
+// beyond 64 bits is outside every range.
+//
+// The rule as --help states it (the manual page says the same).
+extern const char* const NumbersHelp;
+// text is a number by that rule's syntax (whatever its range): a word like
+// "-1" is an argument, not an option.
+bool IsNumberText(const std::string& text);
+
+// Each parses text by that rule and checks the range the command needs. On
+// failure error holds a message for the user (without the program's name)
+// and value is untouched.
 bool ParseFlashAddress(const std::string& text, std::uint32_t& value, std::string& error);
 // A byte count from address: at least 1, not past the end of the flash.
 bool ParseFlashSize(const std::string& text, std::uint32_t address, std::uint32_t& value, std::string& error);

@@ -93,6 +93,94 @@ INSTANTIATE_TEST_SUITE_P(
         TRefusal{{"clock", "set", "19991231T235959"}, "invalid time"},
         TRefusal{{"clock", "set", "20240101 120000"}, "invalid time"}));
 
+// --- One rule for numbers: taken as typed, hex unsigned; both sides of each bound ---------
+
+TEST(TCliNumbers, BothSidesOfEveryBound)
+{
+    enum TWhat { Data8, Data16, Index8, Index16, Address, SizeAtFFFFF0, ResetType };
+    struct TCase {
+        TWhat What;
+        std::string Text;
+        bool Ok;
+        std::int64_t Value;   // as sent, when Ok
+        std::string Message;  // part of the error, when not
+    };
+    for (const TCase& c : {
+             TCase{Data8, "255", true, 0xFF, ""},
+             TCase{Data8, "256", false, 0, "data 256 does not fit 8 bits (-128 to 0xFF)"},
+             TCase{Data8, "$FF", true, 0xFF, ""},
+             TCase{Data8, "$100", false, 0, "does not fit 8 bits"},
+             TCase{Data8, "-1", true, 0xFF, ""},
+             TCase{Data8, "-128", true, 0x80, ""},
+             TCase{Data8, "-129", false, 0, "does not fit 8 bits"},
+             TCase{Data8, "-$80", true, 0x80, ""},
+             TCase{Data8, "-$81", false, 0, "does not fit 8 bits"},
+             // Hex is an unsigned value, never a two's-complement pattern.
+             TCase{Data8, "$FFFFFFFF", false, 0, "data $FFFFFFFF does not fit 8 bits"},
+             TCase{Data8, "0xFFFFFFFFFFFFFFFF", false, 0, "does not fit 8 bits"},
+             TCase{Data8, "0x7FFFFFFFFFFFFFFF", false, 0, "does not fit 8 bits"},
+             TCase{Data8, "9223372036854775807", false, 0, "does not fit 8 bits"},
+             TCase{Data8, "9223372036854775808", false, 0, "does not fit 8 bits"},
+             TCase{Data8, "-9223372036854775808", false, 0, "does not fit 8 bits"},
+             TCase{Data8, "-9223372036854775809", false, 0, "does not fit 8 bits"},
+             TCase{Data8, "$10000000000000000", false, 0, "does not fit 8 bits"},
+             TCase{Data8, "0x1G", false, 0, "invalid data '0x1G'"},
+             TCase{Data8, "-", false, 0, "invalid data '-'"},
+             TCase{Data16, "$FFFF", true, 0xFFFF, ""},
+             TCase{Data16, "65536", false, 0, "data 65536 does not fit 16 bits (-32768 to 0xFFFF)"},
+             TCase{Data16, "-32768", true, 0x8000, ""},
+             TCase{Data16, "-32769", false, 0, "does not fit 16 bits"},
+             TCase{Data16, "-$8000", true, 0x8000, ""},
+             TCase{Data16, "-$8001", false, 0, "does not fit 16 bits"},
+             TCase{Data16, "$FFFFFFFF", false, 0, "does not fit 16 bits"},
+             TCase{Index8, "0", true, 0, ""},
+             TCase{Index8, "-1", false, 0, "index -1 does not fit 8 bits (0 to 0xFF)"},
+             TCase{Index8, "xFF", true, 0xFF, ""},
+             TCase{Index8, "x100", false, 0, "does not fit 8 bits"},
+             TCase{Index16, "0XFFFF", true, 0xFFFF, ""},
+             TCase{Index16, "0X10000", false, 0, "does not fit 16 bits"},
+             TCase{Address, "-0", true, 0, ""},
+             TCase{Address, "-1", false, 0, "outside the 16 MiB flash"},
+             TCase{Address, "$FFFFFF", true, 0xFFFFFF, ""},
+             TCase{Address, "16777216", false, 0, "outside the 16 MiB flash"},
+             TCase{Address, "$FFFFFFFFFFFFFFFF", false, 0, "outside the 16 MiB flash"},
+             TCase{SizeAtFFFFF0, "16", true, 16, ""},
+             TCase{SizeAtFFFFF0, "17", false, 0, "runs past the end"},
+             TCase{SizeAtFFFFF0, "1", true, 1, ""},
+             TCase{SizeAtFFFFF0, "0", false, 0, "must be at least 1"},
+             TCase{SizeAtFFFFF0, "0xFFFFFFFFFFFFFFFF", false, 0, "runs past the end"},
+             TCase{ResetType, "$4", true, 3, ""},
+             TCase{ResetType, "5", false, 0, "reset type '5' is neither 1-4"},
+             TCase{ResetType, "0x10000000000000001", false, 0, "is neither 1-4"},
+         }) {
+        std::string error;
+        std::uint16_t narrow = 0;
+        std::uint32_t wide = 0;
+        int item = 0;
+        bool ok = false;
+        std::int64_t value = -1;
+        switch (c.What) {
+        case Data8: ok = ParseRegisterData(c.Text, 8, narrow, error), value = narrow; break;
+        case Data16: ok = ParseRegisterData(c.Text, 16, narrow, error), value = narrow; break;
+        case Index8: ok = ParseRegisterIndex(c.Text, 8, narrow, error), value = narrow; break;
+        case Index16: ok = ParseRegisterIndex(c.Text, 16, narrow, error), value = narrow; break;
+        case Address: ok = ParseFlashAddress(c.Text, wide, error), value = wide; break;
+        case SizeAtFFFFF0: ok = ParseFlashSize(c.Text, 0xFFFFF0, wide, error), value = wide; break;
+        case ResetType: ok = ParseItem(c.Text, ops::ResetTypeNames, 1, item, error, "reset type"), value = item; break;
+        }
+        EXPECT_EQ(ok, c.Ok) << c.Text << ": " << error;
+        if (c.Ok)
+            EXPECT_EQ(value, c.Value) << c.Text;
+        else
+            EXPECT_NE(error.find(c.Message), std::string::npos) << c.Text << ": " << error;
+    }
+    // Any number, in range or not, is an argument and never an option.
+    for (const char* word : {"-1", "-$10", "-0x8000000000000000", "-99999999999999999999"})
+        EXPECT_TRUE(IsNumberText(word)) << word;
+    for (const char* word : {"--json", "-o", "-x", "-$", "-1x"})
+        EXPECT_FALSE(IsNumberText(word)) << word;
+}
+
 // --- Short commands: the window's lines, and the remote's state -------------------------
 
 struct TShortCase {
