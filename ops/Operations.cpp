@@ -854,7 +854,7 @@ TWriteResult VerifyFlashData(TOpsContext& ctx, std::uint32_t address, const TByt
             result.Mismatch = TMismatch{at + offset, *written, *wrong};
             result.Verified += offset;
             result.Outcome = TOutcome::VerifyMismatch;
-            ctx.Sink.Line(Format("Verify failed at %6.6X: written %2.2X, read %2.2X", result.Mismatch->Address,
+            ctx.Sink.Line(Format("Verify failed at %6.6X: expected %2.2X, read %2.2X", result.Mismatch->Address,
                                  result.Mismatch->Expected, result.Mismatch->Actual));
             return result;
         }
