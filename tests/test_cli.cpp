@@ -8,6 +8,7 @@
 #include "SimDevices.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -477,6 +478,49 @@ TEST_F(TCliFixture, CaptureIntoAFile)
     expected.push_back(0x80);
     expected.push_back(0x00);
     EXPECT_EQ(ReadBytes(Dir / "signal.bin"), expected);
+}
+
+// Why a capture failed: the window says only "IR capture failed"; the
+// command line names a wait that ran out without any signal, and only that.
+TEST_F(TCliFixture, CaptureWithoutASignalSaysWhy)
+{
+    // Fifty reads of two 1 ms looks: the remote's wait, shortened.
+    TTiming timing = CliTiming();
+    timing.ReplyTries = 2;
+    timing.ReplyTryPause = std::chrono::milliseconds(1);
+    struct TCase {
+        const char* Name;
+        TSimFaults Faults;
+        bool NoSignal;
+    };
+    TSimFaults silent, wrongSequence, wrongType, brokenOff;
+    silent.IrSilentBeforeFirst = true;
+    wrongSequence.IrSequenceErrorAt = 0;
+    wrongType.IrWrongTypeAt = 0;
+    brokenOff.IrSilentFrom = 2;
+    Sim->SetIrCapture(TRemoteFirmware::MakeIrSignal({0x08, 0x09, 0x0A, 0x0B, 0x0C}), std::chrono::milliseconds(0));
+    Sim->SetIrChunk(2);
+    for (const TCase& c : {TCase{"silent", silent, true}, TCase{"wrong sequence", wrongSequence, false},
+                           TCase{"wrong type", wrongType, false}, TCase{"broken off", brokenOff, false}}) {
+        Sim->SetFaults(c.Faults);
+        // Only the silent remote gets the shortened wait: the others must
+        // not be taken for silent on a loaded machine.
+        TCliRun run;
+        {
+            std::optional<TScopedTiming> shortWait;
+            if (c.NoSignal)
+                shortWait.emplace(timing);
+            run = Run({"ir", "capture", "-o", Dir / "none.bin"});
+        }
+        EXPECT_EQ(run.Code, 1) << c.Name;
+        EXPECT_EQ(run.Out, "Starting capture\nIR capture failed\n") << c.Name;
+        EXPECT_EQ(run.Err == "corvane-cli: no infrared signal reached the remote within 0.1 s, its wait for one: "
+                             "send the signal right after \"Starting capture\"\n",
+                  c.NoSignal)
+            << c.Name << ": " << run.Err;
+        EXPECT_FALSE(std::filesystem::exists(Dir / "none.bin")) << c.Name;
+        Sim->WaitIdle();
+    }
 }
 
 // --- Progress line ------------------------------------------------------------------------
