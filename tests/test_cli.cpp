@@ -314,7 +314,8 @@ TEST_F(TCliFixture, PermissionDeniedIsNamed)
     EXPECT_EQ(run.Code, 3);
     EXPECT_EQ(SplitLines(run.Out),
               (std::vector<std::string>{"Device not connected",
-                                        "Permission denied on sim:hidraw0: install the udev rule from the README"}));
+                                        "Permission denied on sim:hidraw0: the udev rule 69-corvane-one.rules is "
+                                        "needed, see man corvane-console"}));
     run = Run({"list"});
     EXPECT_EQ(run.Code, 0);
     EXPECT_EQ(run.Out, "sim:hidraw0  1209:0001  cannot be opened: Permission denied\n");
