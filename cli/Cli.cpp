@@ -217,7 +217,9 @@ std::string CliUsage()
         "  --trace FILE    append every report to and from the remote, and every\n"
         "                  arrival, removal, open and close, to FILE\n"
         "  --json          one JSON object instead of the lines (list, status, version,\n"
-        "                  misc read, battery, hwflag, clock)\n"
+        "                  misc read, battery, hwflag, clock); clock's day_of_week\n"
+        "                  counts as the remote does, 1 Sunday to 7 Saturday, and\n"
+        "                  day_name names the day\n"
         "  -h, --help      this text\n"
         "\n"
         "\n";

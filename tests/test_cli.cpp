@@ -278,6 +278,30 @@ TEST_F(TCliFixture, ClockSetAndRead)
     EXPECT_EQ(Run({"clock"}).Out.rfind("Data/time: 20311231T2359", 0), 0u);
 }
 
+// The day of the week as the remote counts it, 1 Sunday to 7 Saturday, and
+// by name; null where the remote keeps none (architecture below 8).
+TEST_F(TCliFixture, ClockJsonNamesTheDay)
+{
+    struct TCase {
+        int Architecture;
+        const char* Set;
+        const char* Fields;
+    };
+    for (const TCase& c : {
+             TCase{12, "20250105T120000", R"("day_of_week": 1, "day_name": "Sunday"})"},
+             TCase{12, "20250106T120000", R"("day_of_week": 2, "day_name": "Monday"})"},
+             TCase{12, "20261208T120000", R"("day_of_week": 3, "day_name": "Tuesday"})"},
+             TCase{12, "20250111T120000", R"("day_of_week": 7, "day_name": "Saturday"})"},
+             TCase{7, "20261208T120000", R"("day_of_week": null, "day_name": null})"},
+         }) {
+        Sim->SetArchitecture(c.Architecture);
+        ASSERT_EQ(Run({"clock", "set", c.Set}).Code, 0) << c.Set;
+        const TCliRun run = Run({"--json", "clock"});
+        EXPECT_EQ(run.Code, 0) << c.Set;
+        EXPECT_NE(run.Out.find(c.Fields), std::string::npos) << c.Set << ": " << run.Out;
+    }
+}
+
 // --- Failures and their exit codes ----------------------------------------------------
 
 TEST_F(TCliFixture, RemoteThatRefusesExitsOne)
