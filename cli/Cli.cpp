@@ -69,8 +69,7 @@ std::string IdsText(std::uint16_t vendor, std::uint16_t product)
 // A word that looks like an option but is a number ("-1", "-$10").
 bool IsNumber(const std::string& word)
 {
-    std::int64_t value = 0;
-    return ParseInteger64(word, value);
+    return IsNumberText(word);
 }
 
 // --- The command table and the parser -------------------------------------------------
@@ -95,8 +94,8 @@ const std::vector<TCommand>& Commands()
         {{"flash", "dump"}, "[--parts] [-C DIR]", "the whole flash, or its nine regions, into dated files",
          OptParts | OptDir, 0, 0, &TCli::FlashDump},
         {{"flash", "erase"}, "ADDR...", "erase the sector holding each address", 0, 1, SIZE_MAX, &TCli::FlashErase},
-        {{"flash", "write"}, "ADDR FILE [--verify]", "write FILE's bytes from ADDR, then read back", OptVerify, 2,
-         2, &TCli::FlashWrite},
+        {{"flash", "write"}, "ADDR FILE [--verify]", "write FILE's bytes from ADDR; --verify reads them back",
+         OptVerify, 2, 2, &TCli::FlashWrite},
         {{"flash", "verify"}, "ADDR FILE", "compare the flash from ADDR with FILE", 0, 2, 2, &TCli::FlashVerify},
         {{"flash", "restore"}, "DIR [--regions NAME,...]",
          "write back and verify the newest parts dump in DIR", OptRegions, 1, 1,
@@ -298,8 +297,10 @@ std::string CliUsage()
         "                  \"outcome\" (done, failed, no_device, file_error,\n"
         "                  verify_mismatch, stopped), \"error\" unless done, and what\n"
         "                  list, status, version, misc read, battery, hwflag and\n"
-        "                  clock read; flash read takes it only with -o. Bad usage\n"
-        "                  (exit 2) prints no object\n"
+        "                  clock read (clock's day_of_week counts as the remote does,\n"
+        "                  1 Sunday to 7 Saturday, and day_name names the day);\n"
+        "                  flash read takes it only with -o. Bad usage (exit 2)\n"
+        "                  prints no object\n"
         "  -h, --help      this text\n"
         "\n"
         "The simulated remote (only with --simulate) keeps the real one's pace: one\n"
@@ -313,12 +314,9 @@ std::string CliUsage()
         "  --sim-fault NAME[=N]  inject a fault; repeatable. The faults, as corvane-sim\n"
         "                        --fault takes them:\n";
     text += SimFaultHelp("    ");
+    text += "\n";
+    text += NumbersHelp;
     text +=
-        "\n"
-        "Numbers are decimal or hexadecimal ($FF, 0xFF, xFF); a negative number may\n"
-        "follow -- or stand where a number is expected. Flash addresses run from 0 to\n"
-        "0xFFFFFF (16 MiB); a register index, data or type must fit its width; a reset\n"
-        "type is 1-4. Anything else is refused before the remote is touched.\n"
         "\n"
         "Long work (flash read past one chunk, dump, write, verify, restore, ir capture)\n"
         "shows a progress line on standard error when it is a terminal. Ctrl-C stops it\n"

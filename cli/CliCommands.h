@@ -95,9 +95,10 @@ public:
         LastLine = line;
         if (Quiet)
             return;
-        FProgress.End();
+        FProgress.Hide();
         FOut << line << '\n';
         FOut.flush();
+        FProgress.Show();
     }
 
     void Lines(const std::vector<std::string>& lines) override
@@ -116,9 +117,10 @@ public:
             block += line;
             block += '\n';
         }
-        FProgress.End();
+        FProgress.Hide();
         FOut << block;
         FOut.flush();
+        FProgress.Show();
     }
 
     void Progress(const ops::TProgress& progress) override

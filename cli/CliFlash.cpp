@@ -225,6 +225,10 @@ TExitCode TCli::FlashErase(const std::vector<std::string>& args)
         const ops::TResult result = ops::EraseSector(ctx, addresses[i]);
         if (!result.Ok())
             return Finish(result);
+        // The window's line names the address as typed; this one the bytes
+        // that are now erased.
+        const std::uint32_t first = addresses[i] / FlashSectorBytes * FlashSectorBytes;
+        FSink.Line("erased " + HexAddress(first) + "-" + HexAddress(first + FlashSectorBytes - 1));
     }
     return TExitCode::Success;
 }

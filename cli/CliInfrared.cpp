@@ -2,9 +2,29 @@
 
 #include "CliCommands.h"
 
+#include "../hid/Timing.h"
+
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 
 namespace cli {
+
+namespace {
+
+// The remote's wait for a capture's first packet, as the protocol reads.
+std::string NoSignalText()
+{
+    const auto wait = TCorvaneOne::CaptureFirstReads * Timing().ReplyTries * Timing().ReplyTryPause;
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "no infrared signal reached the remote within %.1f s, its wait for one: send the signal "
+                  "right after \"Starting capture\"",
+                  std::chrono::duration<double>(wait).count());
+    return text;
+}
+
+}  // namespace
 
 TExitCode TCli::IrCapture(const std::vector<std::string>&)
 {
@@ -43,6 +63,9 @@ TExitCode TCli::IrCapture(const std::vector<std::string>&)
                                                  path + " is as it was"
                                            : "the " + std::to_string(result.Data.size()) +
                                                  " bytes captured are in " + path);
+    // The window's line gives no reason; the usual one is named.
+    if (result.Outcome == ops::TOutcome::Failed && FRemote->CaptureHeardNothing())
+        result.Error = NoSignalText();
     return Finish(result);
 }
 

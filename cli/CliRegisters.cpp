@@ -133,7 +133,14 @@ TExitCode TCli::Clock(const std::vector<std::string>&)
     field("hour", result.Hour);
     field("minute", result.Minute);
     field("second", result.Second);
+    // As the remote counts: 1 Sunday to 7 Saturday (a Tuesday is 3).
     field("day_of_week", result.DayOfWeek);
+    static constexpr std::string_view DayNames[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                                    "Thursday", "Friday", "Saturday"};
+    if (result.DayOfWeek && *result.DayOfWeek >= 1 && *result.DayOfWeek <= 7)
+        json.Text("day_name", DayNames[*result.DayOfWeek - 1]);
+    else
+        json.Raw("day_name", "null");
     return Finish(result, json);
 }
 

@@ -1,10 +1,9 @@
 #include "CliSupport.h"
 
-#include "../ops/NumberEntry.h"
-
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <limits>
 
 // --- JSON ------------------------------------------------------------------------
 
@@ -160,63 +159,125 @@ TProgressLine::TProgressLine(std::ostream& err, bool enabled, TClock clock)
 {
 }
 
+namespace {
+
+// what cut to at most room characters. A name with a last word ("cpld
+// verify") keeps that word and loses the end of the name before it.
+std::string ShortWhat(std::string_view what, std::size_t room)
+{
+    if (what.size() <= room)
+        return std::string(what);
+    const std::size_t space = what.rfind(' ');
+    if (space != std::string_view::npos && space > 0) {
+        const std::string_view last = what.substr(space);  // with its space
+        if (room > last.size() + 2)
+            return std::string(what.substr(0, room - last.size() - 2)) + ".." + std::string(last);
+    }
+    return std::string(what.substr(0, room));
+}
+
+}  // namespace
+
 std::string TProgressLine::Format(std::string_view what, std::uint64_t done, std::uint64_t total,
-                                  std::chrono::duration<double> elapsed)
+                                  double bytesPerSecond)
 {
     char text[160];
     if (total == 0) {
-        std::snprintf(text, sizeof text, "%.*s   %" PRIu64 " bytes", static_cast<int>(what.size()), what.data(), done);
-        return text;
+        std::snprintf(text, sizeof text, "   %" PRIu64 " bytes", done);
+    } else {
+        const double rate = bytesPerSecond > 0 ? bytesPerSecond : 0.0;
+        const auto percent = static_cast<unsigned>(std::min<std::uint64_t>(done, total) * 100 / total);
+        char left[32] = "--:--";
+        if (rate > 0 && done <= total) {
+            const auto secondsLeft = static_cast<std::uint64_t>(static_cast<double>(total - done) / rate + 0.5);
+            if (secondsLeft >= 3600)
+                std::snprintf(left, sizeof left, "%" PRIu64 ":%02u:%02u", secondsLeft / 3600,
+                              static_cast<unsigned>(secondsLeft / 60 % 60), static_cast<unsigned>(secondsLeft % 60));
+            else
+                std::snprintf(left, sizeof left, "%u:%02u", static_cast<unsigned>(secondsLeft / 60),
+                              static_cast<unsigned>(secondsLeft % 60));
+        }
+        std::snprintf(text, sizeof text, "   %" PRIu64 " of %" PRIu64 " bytes   %u%%   %.1f kB/s   %s left", done,
+                      total, percent, rate / 1000.0, left);
     }
-    const double seconds = elapsed.count();
-    const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0.0;
-    const int percent = static_cast<int>(done * 100 / total);
-    char left[32] = "--:--";
-    if (rate > 0 && done <= total) {
-        const auto secondsLeft = static_cast<std::uint64_t>(static_cast<double>(total - done) / rate + 0.5);
-        if (secondsLeft >= 3600)
-            std::snprintf(left, sizeof left, "%" PRIu64 ":%02u:%02u", secondsLeft / 3600,
-                          static_cast<unsigned>(secondsLeft / 60 % 60), static_cast<unsigned>(secondsLeft % 60));
-        else
-            std::snprintf(left, sizeof left, "%u:%02u", static_cast<unsigned>(secondsLeft / 60),
-                          static_cast<unsigned>(secondsLeft % 60));
-    }
-    std::snprintf(text, sizeof text, "%.*s   %" PRIu64 " of %" PRIu64 " bytes   %d%%   %.1f kB/s   %s left",
-                  static_cast<int>(what.size()), what.data(), done, total, percent, rate / 1000.0, left);
-    return text;
+    const std::string tail = text;
+    const std::size_t room = tail.size() < Columns ? Columns - tail.size() : 0;
+    std::string line = ShortWhat(what, room) + tail;
+    if (line.size() > Columns)
+        line.resize(Columns);
+    return line;
 }
 
 void TProgressLine::Update(std::string_view what, std::uint64_t done, std::uint64_t total)
 {
     if (!FEnabled)
         return;
-    const auto now = FClock();
-    if (what != FWhat) {
-        FWhat = what;
+    const std::uint64_t now = FClock();
+    if (!FStarted) {
+        // Bytes reported in the very first update moved before the clock
+        // started: they are not counted, so the rate cannot overstate.
+        FStarted = true;
         FStart = now;
+        FStep = what;
+        FStepDone = done;
+    } else if (what != FStep || done < FStepDone) {
+        FStep = what;
+        FMoved += done;
+        FStepDone = done;
+    } else {
+        FMoved += done - FStepDone;
+        FStepDone = done;
     }
-    const std::string line =
-        Format(what, done, total, std::chrono::milliseconds(static_cast<std::int64_t>(now - FStart)));
+    const std::uint64_t elapsed = now - FStart;
+    const double rate = elapsed > 0 ? static_cast<double>(FMoved) * 1000.0 / static_cast<double>(elapsed) : 0.0;
+    const std::string line = Format(what, done, total, rate);
     if (FDrawn > 0 && line == FLast)
         return;  // a capture's count asked again and again
+    FLast = line;
+    if (FHidden)
+        return;  // drawn by Show
+    Draw(line);
+}
+
+void TProgressLine::Draw(const std::string& line)
+{
     // Carriage return, the new text, then blanks over what is left of a
     // longer previous line.
     FErr << '\r' << line;
     if (line.size() < FDrawn)
         FErr << std::string(FDrawn - line.size(), ' ');
     FDrawn = std::max(line.size(), std::size_t{1});
-    FLast = line;
     FErr.flush();
+}
+
+void TProgressLine::Hide()
+{
+    if (FDrawn == 0)
+        return;
+    FErr << '\r' << std::string(FDrawn, ' ') << '\r';
+    FErr.flush();
+    FDrawn = 0;
+    FHidden = true;
+}
+
+void TProgressLine::Show()
+{
+    if (!FHidden)
+        return;
+    FHidden = false;
+    if (!FLast.empty())
+        Draw(FLast);
 }
 
 void TProgressLine::End()
 {
+    FHidden = false;
+    FLast.clear();
     if (FDrawn == 0)
         return;
     FErr << '\n';
     FErr.flush();
     FDrawn = 0;
-    FWhat.clear();
 }
 
 // --- Numbers and names -----------------------------------------------------------------
@@ -233,15 +294,93 @@ std::string Hex(std::int64_t value)
     return text;
 }
 
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+enum class TNumberRead { Ok, Invalid, TooLarge };
+
+// The one rule for numbers on the command line: written as the window's boxes
+// take them (leading spaces, one sign, a hex prefix $ x X 0x 0X, digits), but
+// taken as typed: hex digits are an unsigned value, not a two's-complement
+// pattern ("$FFFFFFFF" is 4294967295, "-$80" is -128). A value beyond the
+// 64-bit signed range is TooLarge: too large for anything the remote takes.
+TNumberRead ReadNumber(const std::string& text, std::int64_t& value)
+{
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    while (i < n && text[i] == ' ')
+        ++i;
+    bool negative = false;
+    if (i < n && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    unsigned base = 10;
+    if (i < n && (text[i] == '$' || text[i] == 'x' || text[i] == 'X')) {
+        base = 16;
+        i += 1;
+    } else if (i + 1 < n && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+        base = 16;
+        i += 2;
+    }
+    if (i >= n)
+        return TNumberRead::Invalid;
+    std::uint64_t magnitude = 0;
+    bool overflow = false;
+    for (; i < n; ++i) {
+        const int digit = base == 16 ? HexDigit(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
+        if (digit < 0)
+            return TNumberRead::Invalid;
+        if (magnitude > (~std::uint64_t{0} - static_cast<unsigned>(digit)) / base)
+            overflow = true;  // the rest must still be digits
+        else
+            magnitude = magnitude * base + static_cast<unsigned>(digit);
+    }
+    constexpr std::uint64_t maxPositive = std::numeric_limits<std::int64_t>::max();
+    if (overflow || magnitude > maxPositive + (negative ? 1 : 0))
+        return TNumberRead::TooLarge;
+    value = negative ? static_cast<std::int64_t>(std::uint64_t{0} - magnitude) : static_cast<std::int64_t>(magnitude);
+    return TNumberRead::Ok;
+}
+
+// A number for a range check: false with the message for a text that is no
+// number; a number too large for 64 bits is the largest, which no range holds.
 bool Parse64(const std::string& text, std::int64_t& value, std::string& error, std::string_view what)
 {
-    if (ParseInteger64(text, value))
+    switch (ReadNumber(text, value)) {
+    case TNumberRead::Ok: return true;
+    case TNumberRead::TooLarge:
+        value = text.find('-') != std::string::npos ? std::numeric_limits<std::int64_t>::min()
+                                                     : std::numeric_limits<std::int64_t>::max();
         return true;
+    case TNumberRead::Invalid: break;
+    }
     error = "invalid " + std::string(what) + " '" + text + "' (a decimal number, or hex as $FF or 0xFF)";
     return false;
 }
 
 }  // namespace
+
+const char* const NumbersHelp =
+    "Numbers are decimal or hexadecimal ($FF, 0xFF, xFF) with at most one sign,\n"
+    "taken as typed: hex digits are an unsigned value, so $FFFFFFFF is 4294967295\n"
+    "(never -1) and -$80 is -128. A negative number may follow -- or stand where a\n"
+    "number is expected. Flash addresses run from 0 to 0xFFFFFF (16 MiB) and a read\n"
+    "or write must end there; a register index is 0 to 0xFF (byte) or 0xFFFF (word);\n"
+    "register data is 0 to 0xFF or -128 to -1 (byte), 0 to 0xFFFF or -32768 to -1\n"
+    "(word), a negative value sent as its two's complement; a register type is\n"
+    "0-12, a reset type 1-4. Anything else is refused before the remote is touched.\n";
+
+bool IsNumberText(const std::string& text)
+{
+    std::int64_t value = 0;
+    return ReadNumber(text, value) != TNumberRead::Invalid;
+}
 
 bool ParseFlashAddress(const std::string& text, std::uint32_t& value, std::string& error)
 {
@@ -317,7 +456,7 @@ bool ParseItem(const std::string& text, std::span<const std::string_view> items,
     }
     std::int64_t number = 0;
     const auto last = first + static_cast<std::int64_t>(items.size()) - 1;
-    if (ParseInteger64(text, number) && number >= first && number <= last) {
+    if (ReadNumber(text, number) == TNumberRead::Ok && number >= first && number <= last) {
         value = static_cast<int>(number - first);
         return true;
     }

@@ -277,10 +277,14 @@ void OpenFailureLine(TOpsContext& ctx)
     const TUsbDevice* device = ctx.Remote.Device();
     if (!device || !device->OpenFailure()) return;
     const TOpenFailure& failure = *device->OpenFailure();
-    if (failure.Error == std::errc::permission_denied || failure.Error == std::errc::operation_not_permitted)
-        ctx.Sink.Line("Permission denied on " + failure.Path + ": install the udev rule from the README");
-    else
+    if (failure.Error == std::errc::permission_denied || failure.Error == std::errc::operation_not_permitted) {
+        // Points at what every installation has: the manual page, which
+        // describes the rule, where it goes and how to apply it.
+        ctx.Sink.Line("Permission denied on " + failure.Path + ": the udev rule 69-corvane-one.rules is needed, see "
+                      "man corvane-console");
+    } else {
         ctx.Sink.Line("Cannot open " + failure.Path + ": " + failure.Error.message());
+    }
 }
 
 TStatusResult Status(TOpsContext& ctx)
@@ -781,7 +785,7 @@ TWriteResult VerifyFlashData(TOpsContext& ctx, std::uint32_t address, const TByt
             result.Mismatch = TMismatch{at + offset, *written, *wrong};
             result.Verified += offset;
             result.Outcome = TOutcome::VerifyMismatch;
-            ctx.Sink.Line(Format("Verify failed at %6.6X: written %2.2X, read %2.2X", result.Mismatch->Address,
+            ctx.Sink.Line(Format("Verify failed at %6.6X: expected %2.2X, read %2.2X", result.Mismatch->Address,
                                  result.Mismatch->Expected, result.Mismatch->Actual));
             return result;
         }

@@ -564,6 +564,7 @@ bool TCorvaneOne::SendFlash(const TByteArray& data, std::uint16_t size, bool& re
 
 bool TCorvaneOne::IrCapture(TByteArray& data)
 {
+    FCaptureHeardNothing = false;
     if (!FConnected || FStreaming)
         return false;
     if (!FDevice->WriteReport(NewPacket(PKT_IR_CAPTURE_START, {})))
@@ -577,7 +578,8 @@ bool TCorvaneOne::IrCapture(TByteArray& data)
 
     std::size_t stored = 0;
     std::uint8_t expected = 0x00;
-    int patience = 50;
+    int patience = CaptureFirstReads;
+    bool heard = false;
     bool error = false;
     bool done = false;
     const unsigned generation = FLinkGeneration;
@@ -598,10 +600,13 @@ bool TCorvaneOne::IrCapture(TByteArray& data)
             }
 
             if (!ReadReply(packet)) {
-                if (--patience <= 0)
+                if (--patience <= 0) {
                     error = done = true;
+                    FCaptureHeardNothing = !heard;
+                }
                 continue;
             }
+            heard = true;
             patience = 2;
             const std::uint8_t type = GetPacketType(packet);
             if (type == PKT_ACK) {

@@ -179,6 +179,12 @@ public:
     // error in the capture sends the stop request before it raises.
     bool IrCapture(TByteArray& data);
 
+    // Reads a capture waits for its first packet, each of ReadReport's tries
+    // (Timing): how long the remote has to see a signal. About 12.5 s.
+    static constexpr int CaptureFirstReads = 50;
+    // The last capture failed because no packet at all came within that wait.
+    bool CaptureHeardNothing() const { return FCaptureHeardNothing; }
+
     // --- State ---------------------------------------------------------------
 
     bool Connected() const { return FConnected; }
@@ -249,6 +255,7 @@ private:
     int FArchitecture = -1;
     int FProtocol = -1;
     bool FStreaming = false;
+    bool FCaptureHeardNothing = false;
     unsigned FLinkGeneration = 0;  // counts reconnections
     std::string FConstructionError;
 };

@@ -11,6 +11,7 @@
 #include <cctype>
 #include <map>
 #include <set>
+#include <optional>
 
 namespace {
 
@@ -102,6 +103,94 @@ INSTANTIATE_TEST_SUITE_P(
         TRefusal{{"clock", "set", "19991231T235959"}, "invalid time"},
         TRefusal{{"clock", "set", "20240101 120000"}, "invalid time"}));
 
+// --- One rule for numbers: taken as typed, hex unsigned; both sides of each bound ---------
+
+TEST(TCliNumbers, BothSidesOfEveryBound)
+{
+    enum TWhat { Data8, Data16, Index8, Index16, Address, SizeAtFFFFF0, ResetType };
+    struct TCase {
+        TWhat What;
+        std::string Text;
+        bool Ok;
+        std::int64_t Value;   // as sent, when Ok
+        std::string Message;  // part of the error, when not
+    };
+    for (const TCase& c : {
+             TCase{Data8, "255", true, 0xFF, ""},
+             TCase{Data8, "256", false, 0, "data 256 does not fit 8 bits (-128 to 0xFF)"},
+             TCase{Data8, "$FF", true, 0xFF, ""},
+             TCase{Data8, "$100", false, 0, "does not fit 8 bits"},
+             TCase{Data8, "-1", true, 0xFF, ""},
+             TCase{Data8, "-128", true, 0x80, ""},
+             TCase{Data8, "-129", false, 0, "does not fit 8 bits"},
+             TCase{Data8, "-$80", true, 0x80, ""},
+             TCase{Data8, "-$81", false, 0, "does not fit 8 bits"},
+             // Hex is an unsigned value, never a two's-complement pattern.
+             TCase{Data8, "$FFFFFFFF", false, 0, "data $FFFFFFFF does not fit 8 bits"},
+             TCase{Data8, "0xFFFFFFFFFFFFFFFF", false, 0, "does not fit 8 bits"},
+             TCase{Data8, "0x7FFFFFFFFFFFFFFF", false, 0, "does not fit 8 bits"},
+             TCase{Data8, "9223372036854775807", false, 0, "does not fit 8 bits"},
+             TCase{Data8, "9223372036854775808", false, 0, "does not fit 8 bits"},
+             TCase{Data8, "-9223372036854775808", false, 0, "does not fit 8 bits"},
+             TCase{Data8, "-9223372036854775809", false, 0, "does not fit 8 bits"},
+             TCase{Data8, "$10000000000000000", false, 0, "does not fit 8 bits"},
+             TCase{Data8, "0x1G", false, 0, "invalid data '0x1G'"},
+             TCase{Data8, "-", false, 0, "invalid data '-'"},
+             TCase{Data16, "$FFFF", true, 0xFFFF, ""},
+             TCase{Data16, "65536", false, 0, "data 65536 does not fit 16 bits (-32768 to 0xFFFF)"},
+             TCase{Data16, "-32768", true, 0x8000, ""},
+             TCase{Data16, "-32769", false, 0, "does not fit 16 bits"},
+             TCase{Data16, "-$8000", true, 0x8000, ""},
+             TCase{Data16, "-$8001", false, 0, "does not fit 16 bits"},
+             TCase{Data16, "$FFFFFFFF", false, 0, "does not fit 16 bits"},
+             TCase{Index8, "0", true, 0, ""},
+             TCase{Index8, "-1", false, 0, "index -1 does not fit 8 bits (0 to 0xFF)"},
+             TCase{Index8, "xFF", true, 0xFF, ""},
+             TCase{Index8, "x100", false, 0, "does not fit 8 bits"},
+             TCase{Index16, "0XFFFF", true, 0xFFFF, ""},
+             TCase{Index16, "0X10000", false, 0, "does not fit 16 bits"},
+             TCase{Address, "-0", true, 0, ""},
+             TCase{Address, "-1", false, 0, "outside the 16 MiB flash"},
+             TCase{Address, "$FFFFFF", true, 0xFFFFFF, ""},
+             TCase{Address, "16777216", false, 0, "outside the 16 MiB flash"},
+             TCase{Address, "$FFFFFFFFFFFFFFFF", false, 0, "outside the 16 MiB flash"},
+             TCase{SizeAtFFFFF0, "16", true, 16, ""},
+             TCase{SizeAtFFFFF0, "17", false, 0, "runs past the end"},
+             TCase{SizeAtFFFFF0, "1", true, 1, ""},
+             TCase{SizeAtFFFFF0, "0", false, 0, "must be at least 1"},
+             TCase{SizeAtFFFFF0, "0xFFFFFFFFFFFFFFFF", false, 0, "runs past the end"},
+             TCase{ResetType, "$4", true, 3, ""},
+             TCase{ResetType, "5", false, 0, "reset type '5' is neither 1-4"},
+             TCase{ResetType, "0x10000000000000001", false, 0, "is neither 1-4"},
+         }) {
+        std::string error;
+        std::uint16_t narrow = 0;
+        std::uint32_t wide = 0;
+        int item = 0;
+        bool ok = false;
+        std::int64_t value = -1;
+        switch (c.What) {
+        case Data8: ok = ParseRegisterData(c.Text, 8, narrow, error), value = narrow; break;
+        case Data16: ok = ParseRegisterData(c.Text, 16, narrow, error), value = narrow; break;
+        case Index8: ok = ParseRegisterIndex(c.Text, 8, narrow, error), value = narrow; break;
+        case Index16: ok = ParseRegisterIndex(c.Text, 16, narrow, error), value = narrow; break;
+        case Address: ok = ParseFlashAddress(c.Text, wide, error), value = wide; break;
+        case SizeAtFFFFF0: ok = ParseFlashSize(c.Text, 0xFFFFF0, wide, error), value = wide; break;
+        case ResetType: ok = ParseItem(c.Text, ops::ResetTypeNames, 1, item, error, "reset type"), value = item; break;
+        }
+        EXPECT_EQ(ok, c.Ok) << c.Text << ": " << error;
+        if (c.Ok)
+            EXPECT_EQ(value, c.Value) << c.Text;
+        else
+            EXPECT_NE(error.find(c.Message), std::string::npos) << c.Text << ": " << error;
+    }
+    // Any number, in range or not, is an argument and never an option.
+    for (const char* word : {"-1", "-$10", "-0x8000000000000000", "-99999999999999999999"})
+        EXPECT_TRUE(IsNumberText(word)) << word;
+    for (const char* word : {"--json", "-o", "-x", "-$", "-1x"})
+        EXPECT_FALSE(IsNumberText(word)) << word;
+}
+
 // --- Short commands: the window's lines, and the remote's state -------------------------
 
 struct TShortCase {
@@ -137,7 +226,15 @@ INSTANTIATE_TEST_SUITE_P(
         TShortCase{{"misc", "write", "word", "6", "$FFFF", "$8001"}, {"Written (hex):  8001 @ FFFF"}},
         TShortCase{{"reset", "device disconnect"}, {"Reset device disconnect successful"}},
         TShortCase{{"reset"}, {"Reset USB successful"}},
-        TShortCase{{"flash", "erase", "$1000", "8192"}, {"Flash sector 4096 erased", "Flash sector 8192 erased"}},
+        TShortCase{{"flash", "erase", "$1000", "8191"},
+                   {"Flash sector 4096 erased", "erased 0x001000-0x001FFF", "Flash sector 8191 erased",
+                    "erased 0x001000-0x001FFF"}},
+        TShortCase{{"flash", "erase", "0x40010", "$40FFF", "$41000"},
+                   {"Flash sector 262160 erased", "erased 0x040000-0x040FFF", "Flash sector 266239 erased",
+                    "erased 0x040000-0x040FFF", "Flash sector 266240 erased", "erased 0x041000-0x041FFF"}},
+        TShortCase{{"flash", "erase", "0", "$FFFFFF"},
+                   {"Flash sector 0 erased", "erased 0x000000-0x000FFF", "Flash sector 16777215 erased",
+                    "erased 0xFFF000-0xFFFFFF"}},
         TShortCase{{"flash", "read", "$1000", "17"},
                    {"Flash dump (hex):", "001000: C0 FF EE 00 11 22 33 44 55 66 77 88 99 AA BB CC", "001010: DD"}},
         TShortCase{{"--json", "battery"}, {R"({"outcome": "done", "millivolts": 3912, "percent": 60})"}},
@@ -188,6 +285,30 @@ TEST_F(TCliFixture, ClockSetAndRead)
     run = Run({"clock", "set", "now"});
     EXPECT_EQ(run.Code, 0);
     EXPECT_EQ(Run({"clock"}).Out.rfind("Data/time: 20311231T2359", 0), 0u);
+}
+
+// The day of the week as the remote counts it, 1 Sunday to 7 Saturday, and
+// by name; null where the remote keeps none (architecture below 8).
+TEST_F(TCliFixture, ClockJsonNamesTheDay)
+{
+    struct TCase {
+        int Architecture;
+        const char* Set;
+        const char* Fields;
+    };
+    for (const TCase& c : {
+             TCase{12, "20250105T120000", R"("day_of_week": 1, "day_name": "Sunday"})"},
+             TCase{12, "20250106T120000", R"("day_of_week": 2, "day_name": "Monday"})"},
+             TCase{12, "20261208T120000", R"("day_of_week": 3, "day_name": "Tuesday"})"},
+             TCase{12, "20250111T120000", R"("day_of_week": 7, "day_name": "Saturday"})"},
+             TCase{7, "20261208T120000", R"("day_of_week": null, "day_name": null})"},
+         }) {
+        Sim->SetArchitecture(c.Architecture);
+        ASSERT_EQ(Run({"clock", "set", c.Set}).Code, 0) << c.Set;
+        const TCliRun run = Run({"--json", "clock"});
+        EXPECT_EQ(run.Code, 0) << c.Set;
+        EXPECT_NE(run.Out.find(c.Fields), std::string::npos) << c.Set << ": " << run.Out;
+    }
 }
 
 // --- Failures and their exit codes ----------------------------------------------------
@@ -253,7 +374,8 @@ TEST_F(TCliFixture, PermissionDeniedIsNamed)
     EXPECT_EQ(run.Code, 3);
     EXPECT_EQ(SplitLines(run.Out),
               (std::vector<std::string>{"Device not connected",
-                                        "Permission denied on sim:hidraw0: install the udev rule from the README"}));
+                                        "Permission denied on sim:hidraw0: the udev rule 69-corvane-one.rules is "
+                                        "needed, see man corvane-console"}));
     run = Run({"list"});
     EXPECT_EQ(run.Code, 0);
     EXPECT_EQ(run.Out, "sim:hidraw0  1209:0001  cannot be opened: Permission denied\n");
@@ -326,7 +448,17 @@ TEST_F(TCliFixture, WriteVerifyAndMismatch)
     std::snprintf(expected, sizeof expected, "verify mismatch at 0x%06X: expected 0x%02X, read 0x%02X",
                   static_cast<unsigned>(0x20000 + first), other[first], data[first] & other[first]);
     EXPECT_NE(run.Err.find(expected), std::string::npos) << run.Err;
-    EXPECT_EQ(Run({"flash", "verify", "$20000", Dir / "image.bin"}).Code, 5);
+
+    // A verify alone writes nothing: its line names the byte expected from
+    // the file and the byte read.
+    run = Run({"flash", "verify", "$20000", Dir / "image.bin"});
+    EXPECT_EQ(run.Code, 5);
+    std::size_t differs = 0;
+    while ((data[differs] & other[differs]) == data[differs])
+        ++differs;
+    std::snprintf(expected, sizeof expected, "Verify failed at %06X: expected %02X, read %02X",
+                  static_cast<unsigned>(0x20000 + differs), data[differs], data[differs] & other[differs]);
+    EXPECT_EQ(SplitLines(run.Out).back(), expected) << run.Out;
 
     // A write the remote does not acknowledge is no success.
     TSimFaults faults;
@@ -415,23 +547,264 @@ TEST_F(TCliFixture, CaptureIntoAFile)
     EXPECT_EQ(ReadBytes(Dir / "signal.bin"), expected);
 }
 
+// Why a capture failed: the window says only "IR capture failed"; the
+// command line names a wait that ran out without any signal, and only that.
+TEST_F(TCliFixture, CaptureWithoutASignalSaysWhy)
+{
+    // Fifty reads of two 1 ms looks: the remote's wait, shortened.
+    TTiming timing = CliTiming();
+    timing.ReplyTries = 2;
+    timing.ReplyTryPause = std::chrono::milliseconds(1);
+    struct TCase {
+        const char* Name;
+        TSimFaults Faults;
+        bool NoSignal;
+    };
+    TSimFaults silent, wrongSequence, wrongType, brokenOff;
+    silent.IrSilentBeforeFirst = true;
+    wrongSequence.IrSequenceErrorAt = 0;
+    wrongType.IrWrongTypeAt = 0;
+    brokenOff.IrSilentFrom = 2;
+    Sim->SetIrCapture(TRemoteFirmware::MakeIrSignal({0x08, 0x09, 0x0A, 0x0B, 0x0C}), std::chrono::milliseconds(0));
+    Sim->SetIrChunk(2);
+    for (const TCase& c : {TCase{"silent", silent, true}, TCase{"wrong sequence", wrongSequence, false},
+                           TCase{"wrong type", wrongType, false}, TCase{"broken off", brokenOff, false}}) {
+        Sim->SetFaults(c.Faults);
+        // Only the silent remote gets the shortened wait: the others must
+        // not be taken for silent on a loaded machine.
+        TCliRun run;
+        {
+            std::optional<TScopedTiming> shortWait;
+            if (c.NoSignal)
+                shortWait.emplace(timing);
+            run = Run({"ir", "capture", "-o", Dir / "none.bin"});
+        }
+        EXPECT_EQ(run.Code, 1) << c.Name;
+        EXPECT_EQ(run.Out, "Starting capture\nIR capture failed\n") << c.Name;
+        EXPECT_EQ(run.Err == "corvane-cli: no infrared signal reached the remote within 0.1 s, its wait for one: "
+                             "send the signal right after \"Starting capture\"\n",
+                  c.NoSignal)
+            << c.Name << ": " << run.Err;
+        EXPECT_FALSE(std::filesystem::exists(Dir / "none.bin")) << c.Name;
+        Sim->WaitIdle();
+    }
+}
+
 // --- Progress line ------------------------------------------------------------------------
 
 TEST(TCliProgress, LineFormat)
 {
-    using namespace std::chrono_literals;
     struct TCase {
+        std::string What;
         std::uint64_t Done, Total;
-        std::chrono::milliseconds Elapsed;
+        double Rate;
         std::string Line;
     };
     for (const TCase& c : {
-             TCase{0, 16777216, 0ms, "dump   0 of 16777216 bytes   0%   0.0 kB/s   --:-- left"},
-             TCase{1048576, 16777216, 16912ms, "dump   1048576 of 16777216 bytes   6%   62.0 kB/s   4:14 left"},
-             TCase{62000, 16777216 * 16, 1000ms, "dump   62000 of 268435456 bytes   0%   62.0 kB/s   1:12:09 left"},
-             TCase{4096, 0, 1000ms, "dump   4096 bytes"},
-         })
-        EXPECT_EQ(TProgressLine::Format("dump", c.Done, c.Total, c.Elapsed), c.Line);
+             TCase{"dump", 0, 16777216, 0, "dump   0 of 16777216 bytes   0%   0.0 kB/s   --:-- left"},
+             TCase{"dump", 1048576, 16777216, 62000, "dump   1048576 of 16777216 bytes   6%   62.0 kB/s   4:14 left"},
+             TCase{"dump", 62000, 16777216 * 16, 62000,
+                   "dump   62000 of 268435456 bytes   0%   62.0 kB/s   1:12:09 left"},
+             TCase{"dump", 4096, 0, 0, "dump   4096 bytes"},
+             // 79 columns at most: a long name loses the end of its first
+             // part and keeps its last word; one that fits is kept whole.
+             TCase{"user_configuration verify", 3932160, 3932160, 61900,
+                   "user_configu.. verify   3932160 of 3932160 bytes   100%   61.9 kB/s   0:00 left"},
+             TCase{"embedded_configuration write", 1, 122880, 61900,
+                   "embedded_configuration write   1 of 122880 bytes   0%   61.9 kB/s   0:02 left"},
+             TCase{"guid verify", 64, 64, 61900, "guid verify   64 of 64 bytes   100%   61.9 kB/s   0:00 left"},
+             TCase{"a_name_without_a_space_that_is_much_too_long_for_the_line", 16777216, 16777216, 61900,
+                   "a_name_without_a_sp   16777216 of 16777216 bytes   100%   61.9 kB/s   0:00 left"},
+         }) {
+        const std::string line = TProgressLine::Format(c.What, c.Done, c.Total, c.Rate);
+        EXPECT_EQ(line, c.Line);
+        EXPECT_LE(line.size(), TProgressLine::Columns) << line;
+    }
+}
+
+// The progress on a terminal: the lines between carriage returns and line
+// ends, blanking runs included.
+std::vector<std::string> Drawn(const std::string& err)
+{
+    std::vector<std::string> pieces;
+    std::string piece;
+    for (const char c : err) {
+        if (c == '\r' || c == '\n') {
+            if (!piece.empty())
+                pieces.push_back(piece);
+            piece.clear();
+        } else {
+            piece += c;
+        }
+    }
+    if (!piece.empty())
+        pieces.push_back(piece);
+    return pieces;
+}
+
+// What a drawn line says: done, total, rate (bytes per second) and seconds
+// left (-1 for "--:--"). False for a blanking run or a count.
+struct TShown {
+    std::uint64_t Done = 0, Total = 0;
+    double Rate = 0;
+    long Left = -1;
+};
+
+bool ParseShown(const std::string& line, TShown& shown)
+{
+    const std::size_t of = line.find(" of ");
+    const std::size_t rate = line.find(" kB/s   ");
+    if (of == std::string::npos || rate == std::string::npos)
+        return false;
+    shown.Done = std::stoull(line.substr(line.rfind(' ', of - 1) + 1));
+    shown.Total = std::stoull(line.substr(of + 4));
+    shown.Rate = std::stod(line.substr(line.rfind(' ', rate - 1) + 1)) * 1000;
+    const std::string left = line.substr(rate + 8, line.find(" left") - rate - 8);
+    shown.Left = -1;
+    if (left != "--:--") {
+        long seconds = 0;
+        std::istringstream fields(left);
+        for (std::string field; std::getline(fields, field, ':');)
+            seconds = seconds * 60 + std::stol(field);
+        shown.Left = seconds;
+    }
+    return true;
+}
+
+// Link time: each read request of the remote takes its bytes' time at the
+// USB limit of 62,000 data bytes per second, in whole milliseconds rounded
+// up. A rate above 62.0 kB/s on this clock is more than the link carried.
+class TLinkClock : public ops::IOpsClock {
+public:
+    explicit TLinkClock(TSimRemote& sim) : FSim(sim) {}
+    ops::TLocalTime Now() override { return {2024, 2, 29, 12, 34, 56, 4}; }
+    std::uint64_t TickMs() override
+    {
+        // Asked on the thread that sends the requests, so none is sent
+        // between the look and the clearing.
+        for (const TByteArray& packet : FSim.Received())
+            if (packet.size() >= 6 && packet[0] == PKT_READ_FLASH + 5)
+                FMs += ((static_cast<std::uint64_t>(packet[4]) << 8 | packet[5]) * 1000 + 61999) / 62000;
+        FSim.ClearReceived();
+        return FMs;
+    }
+
+private:
+    TSimRemote& FSim;
+    std::uint64_t FMs = 0;
+};
+
+TEST(TCliProgress, RateOverTheWholeRun)
+{
+    // A parts dump on a 62 kB/s link, in 65,535-byte chunks that divide no
+    // part, with each part's log line between Hide and Show.
+    std::uint64_t now = 5000;
+    std::ostringstream err;
+    TProgressLine progress(err, true, [&] { return now; });
+    std::uint64_t all = 0;
+    for (const TPart& part : FlashParts)
+        all += static_cast<std::uint64_t>(part.Size);
+    std::uint64_t done = 0;
+    progress.Update("flash", 0, all);
+    for (const TPart& part : FlashParts) {
+        progress.Hide();
+        progress.Show();
+        for (std::uint64_t left = static_cast<std::uint64_t>(part.Size); left > 0;) {
+            const std::uint64_t n = std::min<std::uint64_t>(left, 65535);
+            now += (n * 1000 + 61999) / 62000;  // whole milliseconds, never early
+            done += n;
+            left -= n;
+            progress.Update("flash", done, all);
+        }
+    }
+    // A second step of the same run (a verify after a write) goes on with
+    // the run's rate, not a fresh one.
+    now += 1000;
+    progress.Update("verify", 31000, 62000);
+    progress.End();
+
+    int lines = 0;
+    TShown last;
+    for (const std::string& piece : Drawn(err.str())) {
+        TShown shown;
+        if (!ParseShown(piece, shown))
+            continue;
+        ++lines;
+        EXPECT_LE(shown.Rate, 62000.0) << piece;
+        if (shown.Done > 0) {
+            EXPECT_GE(shown.Rate, 61000.0) << piece;
+            EXPECT_NEAR(static_cast<double>(shown.Left),
+                        static_cast<double>(shown.Total - shown.Done) / shown.Rate, 1.0)
+                << piece;
+        }
+        last = shown;
+    }
+    EXPECT_GT(lines, 60);
+    EXPECT_EQ(last.Done, 31000u);
+    EXPECT_NEAR(last.Rate, (static_cast<double>(all) + 31000.0) * 1000.0 / static_cast<double>(now - 5000), 50.0);
+    const std::string text = err.str();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
+}
+
+// Long work on a terminal: one line, redrawn in place, 79 columns at most,
+// off the screen while a log line is written and drawn again after it; its
+// rate is never above what the link carried, and the time left follows it.
+TEST_F(TCliFixture, ProgressIsOneLineRedrawnInPlace)
+{
+    Sim->FillFlashWithPattern();
+    TLinkClock link(*Sim);
+    Host.Clock = &link;
+    Host.ProgressOnTerminal = true;
+    const std::string dir = Dir.Path().string();
+    struct TCase {
+        std::vector<std::string> Args;
+        std::size_t LogLines;  // at least
+    };
+    for (const TCase& c : {
+             TCase{{"flash", "dump", "--parts", "-C", dir}, 10},
+             TCase{{"flash", "restore", dir, "--regions",
+                    "bootloader,safe_mode,cpld,pic_library,guid,manufacturer_pid,embedded_configuration"},
+                   0},
+             TCase{{"flash", "read", "$100", "9000"}, 500},  // hex lines between chunks
+         }) {
+        // (The link clock counts reads only: a restore's writes would take
+        // no time on it.)
+        Host.Clock = c.Args[1] == "restore" ? static_cast<ops::IOpsClock*>(&Clock) : &link;
+        // The restore leaves the two largest regions out, for time.
+        if (c.Args[1] == "restore")
+            for (const char* name : {"user_configuration", "normal_app"})
+                std::filesystem::remove(Dir / ("20240229T123456_" + std::string(name) + ".bin"));
+        TCliRun run = Run(c.Args);
+        const std::string skipped = "that region is left as it is\n";
+        if (const std::size_t at = run.Err.rfind(skipped); at != std::string::npos)
+            run.Err.erase(0, at + skipped.size());
+        ASSERT_EQ(run.Code, 0) << c.Args[1] << run.Err;
+        EXPECT_GE(SplitLines(run.Out).size(), c.LogLines) << c.Args[1];
+        // The one line end is the one that leaves the last line standing.
+        EXPECT_EQ(std::count(run.Err.begin(), run.Err.end(), '\n'), 1) << c.Args[1] << run.Err;
+        EXPECT_EQ(run.Err.back(), '\n') << c.Args[1];
+        TShown last;
+        for (const std::string& piece : Drawn(run.Err)) {
+            EXPECT_LE(piece.size(), TProgressLine::Columns) << c.Args[1] << ": " << piece;
+            TShown shown;
+            if (!ParseShown(piece, shown))
+                continue;
+            if (c.Args[1] == "restore")
+                continue;
+            EXPECT_LE(shown.Rate, 62000.0) << c.Args[1] << ": " << piece;
+            if (shown.Rate >= 50000.0) {
+                EXPECT_NEAR(static_cast<double>(shown.Left),
+                            static_cast<double>(shown.Total - shown.Done) / shown.Rate, 1.0)
+                    << c.Args[1] << ": " << piece;
+            }
+            last = shown;
+        }
+        // Reads on this clock move at the link's speed, also across the
+        // hex lines of a read of more than one chunk.
+        if (c.Args[1] != "restore") {
+            EXPECT_GE(last.Rate, 61000.0) << c.Args[1] << run.Err;
+        }
+    }
 }
 
 TEST_F(TCliFixture, ProgressOnlyOnATerminal)
@@ -460,10 +833,13 @@ TEST(TCliHelp, ListsEveryCommandAndExitCode)
     for (const char* text : {"list", "status", "version [--decoded]", "reset [TYPE]", "misc read byte|word TYPE INDEX",
                              "misc write byte|word TYPE INDEX VALUE", "battery", "hwflag", "clock set", "flash read",
                              "flash dump [--parts] [-C DIR]", "flash erase ADDR...", "flash write ADDR FILE [--verify]",
+                             "--verify reads them back",
                              "flash verify ADDR FILE", "flash restore DIR", "ir capture [-o FILE]", "0    success",
                              "1    the remote refused", "2    bad usage", "3    no remote", "4    a file",
                              "5    verify mismatch", "130  interrupted"})
         EXPECT_NE(usage.find(text), std::string::npos) << text;
+    // A write reads back only with --verify.
+    EXPECT_EQ(usage.find("then read back"), std::string::npos);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 namespace {
@@ -231,6 +232,44 @@ TEST_F(TCliProcessTest, RunsWorkOnOneRemoteThroughItsFlashFile)
     EXPECT_TRUE(std::equal(data.begin(), data.end(), image.begin() + 0x2000));
     EXPECT_EQ(image[0x2000 + 100], 0xFF);  // the rest of the erased sector
     EXPECT_FALSE(std::filesystem::exists(Dir.Path() / "remote.bin.partial"));
+}
+
+// A read of three chunks printing its hex lines between them, on the demo
+// remote paced like the real one (at most 62,000 data bytes a second): the
+// progress line on the terminal is one line, redrawn in place and cleared
+// for the hex lines, never wider than 79 columns, and its rate, never above
+// what the link carried, survives the hex lines.
+TEST_F(TCliProcessTest, ProgressLineOnATerminalAroundHexLines)
+{
+    TCliProcess cli({"--simulate", "flash", "read", "0", "150000"}, Dir.Path());
+    ASSERT_TRUE(cli.Started());
+    EXPECT_EQ(cli.Wait(60s), 0) << cli.Err;
+    EXPECT_EQ(std::count(cli.Out.begin(), cli.Out.end(), '\n'), 1 + (150000 + 15) / 16);
+    // The terminal turns the one line end into "\r\n".
+    EXPECT_EQ(std::count(cli.Err.begin(), cli.Err.end(), '\n'), 1) << cli.Err;
+    std::vector<std::string> pieces;
+    std::string piece;
+    for (const char c : cli.Err) {
+        if (c == '\r' || c == '\n') {
+            if (!piece.empty())
+                pieces.push_back(piece);
+            piece.clear();
+        } else {
+            piece += c;
+        }
+    }
+    std::string last;
+    for (const std::string& line : pieces) {
+        EXPECT_LE(line.size(), 79u) << line;
+        const std::size_t unit = line.find(" kB/s");
+        if (unit == std::string::npos)
+            continue;
+        const double rate = std::stod(line.substr(line.rfind(' ', unit - 1) + 1));
+        EXPECT_LE(rate, 62.0) << line;
+        last = line;
+    }
+    ASSERT_NE(last.find("150000 of 150000 bytes   100%"), std::string::npos) << cli.Err;
+    EXPECT_EQ(last.find("   0.0 kB/s"), std::string::npos) << last;
 }
 
 TEST_F(TCliProcessTest, CtrlCDuringADumpKeepsWhatWasRead)

@@ -218,7 +218,7 @@ TEST_F(TWindowTest, PermissionTroubleIsNamed)
     ASSERT_EQ(lines.size(), 3) << lines.join('|').toStdString();
     EXPECT_EQ(lines[0], "Device not connected");
     EXPECT_TRUE(lines[1].startsWith("Permission denied on sim:")) << lines[1].toStdString();
-    EXPECT_TRUE(lines[1].endsWith(": install the udev rule from the README"));
+    EXPECT_TRUE(lines[1].endsWith(": the udev rule 69-corvane-one.rules is needed, see man corvane-console"));
     EXPECT_EQ(lines[2], "Connect device and use Reinitialize USB");
 
     Remote->SetOpenError(std::make_error_code(std::errc::device_or_resource_busy));

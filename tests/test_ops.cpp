@@ -265,7 +265,7 @@ TEST_F(TOpsTest, WriteAndVerify)
     EXPECT_EQ(result.Mismatch->Actual, data[6600]);
     EXPECT_EQ(result.Verified, 6600u);
     char line[64];
-    std::snprintf(line, sizeof line, "Verify failed at 0219C8: written FF, read %2.2X", data[6600]);
+    std::snprintf(line, sizeof line, "Verify failed at 0219C8: expected FF, read %2.2X", data[6600]);
     EXPECT_EQ(Sink.Take().back(), line);
     EXPECT_EQ(ops::VerifyFlashData(ctx, 0x20000, data, Chunk).Outcome, TOutcome::Done);
 
