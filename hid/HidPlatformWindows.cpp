@@ -2,9 +2,10 @@
 // functions, bound at run time, and device-change messages to a hidden window.
 //
 // Every Win32 call of the link lives in this file. What it relies on:
-// - "hid.dll" and "setupapi.dll" are loaded with LoadLibraryA and their
-//   entry points looked up by name, so the program needs no import library
-//   of either (see THidApi);
+// - "hid.dll" and "setupapi.dll" are loaded from the system directory only
+//   (never from the program's folder, where anyone could place a library of
+//   that name) and their entry points looked up by name, so the program
+//   needs no import library of either (see THidApi);
 // - a device is opened twice: once without flags for queries and
 //   synchronous writes, once for overlapped reads, which the reader thread
 //   issues with ReadFileEx and completes in an alertable SleepEx;
@@ -46,6 +47,14 @@ void Bind(T& entry, HMODULE module, const char* name)
 
 }  // namespace
 
+HMODULE LoadSystemLibrary(const char* name)
+{
+    // A bare name is looked for in the system directory alone, and so are the
+    // libraries it depends on: LoadLibraryA would look in the program's folder
+    // first. A name with a folder is loaded from there.
+    return ::LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
 THidApi::~THidApi() { FreeLibraries(); }
 
 void THidApi::FreeLibraries()
@@ -78,10 +87,10 @@ void THidApi::ClearEntryPoints()
 bool THidApi::LoadHidApi(const char* hidName, const char* setupApiName)
 {
     FreeLibraries();
-    FHidModule = ::LoadLibraryA(hidName);
+    FHidModule = LoadSystemLibrary(hidName);
     if (FHidModule == nullptr)
         return false;
-    FSetupApiModule = ::LoadLibraryA(setupApiName);
+    FSetupApiModule = LoadSystemLibrary(setupApiName);
     if (FSetupApiModule == nullptr)
         return false;
 

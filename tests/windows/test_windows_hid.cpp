@@ -114,6 +114,17 @@ std::string UpperCase(std::string text)
     return text;
 }
 
+// A file beside the test program, by its full name: the binding loads bare
+// names from the system directory only.
+std::string BesideProgram(const char* name)
+{
+    char program[MAX_PATH] = "";
+    const std::string path(program, ::GetModuleFileNameA(nullptr, program, sizeof program));
+    return path.substr(0, path.find_last_of("\\/") + 1) + name;
+}
+
+const std::string IncompleteHid = BesideProgram("hid_incomplete.dll");
+
 using Clock = std::chrono::steady_clock;
 
 double MillisecondsSince(Clock::time_point start)
@@ -128,8 +139,8 @@ double MillisecondsSince(Clock::time_point start)
 
 struct TBindingCase {
     const char* Name;
-    const char* HidName;
-    const char* SetupApiName;
+    std::string HidName;
+    std::string SetupApiName;
     bool Complete;
     bool HidLoadedAfter;
 };
@@ -140,7 +151,7 @@ TEST_P(TBindingTest, BindsAllElevenOrHoldsNothing)
 {
     const TBindingCase& c = GetParam();
     THidApi api;
-    EXPECT_EQ(api.LoadHidApi(c.HidName, c.SetupApiName), c.Complete);
+    EXPECT_EQ(api.LoadHidApi(c.HidName.c_str(), c.SetupApiName.c_str()), c.Complete);
     EXPECT_EQ(api.HidApiComplete(), c.Complete);
     EXPECT_EQ(api.HidModule() != nullptr, c.HidLoadedAfter);
     EXPECT_EQ(api.SetupApiModule() != nullptr, c.Complete);
@@ -166,20 +177,22 @@ INSTANTIATE_TEST_SUITE_P(
     Libraries, TBindingTest,
     ::testing::Values(TBindingCase{"Present", "hid.dll", "setupapi.dll", true, true},
                       TBindingCase{"NoHidLibrary", "no-such-hid.dll", "setupapi.dll", false, false},
+                      // Looked for in the system directory only.
+                      TBindingCase{"NotInTheSystemDirectory", "hid_incomplete.dll", "setupapi.dll", false, false},
                       // The HID library stays until the object goes.
                       TBindingCase{"NoSetupLibrary", "hid.dll", "no-such-setupapi.dll", false, true},
                       // An entry point missing, although the link never calls it.
-                      TBindingCase{"OneEntryPointMissing", "hid_incomplete.dll", "setupapi.dll", false, false},
+                      TBindingCase{"OneEntryPointMissing", IncompleteHid, "setupapi.dll", false, false},
                       TBindingCase{"SetupFunctionsMissing", "hid.dll", "hid.dll", false, false}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 TEST(TBinding, AnIncompleteBindingUnloadsItsLibrary)
 {
-    ASSERT_EQ(::GetModuleHandleA("hid_incomplete.dll"), nullptr);
+    ASSERT_EQ(::GetModuleHandleA(IncompleteHid.c_str()), nullptr);
     THidApi api;
-    EXPECT_FALSE(api.LoadHidApi("hid_incomplete.dll", "setupapi.dll"));
+    EXPECT_FALSE(api.LoadHidApi(IncompleteHid.c_str(), "setupapi.dll"));
     // Loaded by nobody else: the binding's own reference is gone.
-    EXPECT_EQ(::GetModuleHandleA("hid_incomplete.dll"), nullptr);
+    EXPECT_EQ(::GetModuleHandleA(IncompleteHid.c_str()), nullptr);
 }
 
 TEST(TBinding, HidGuidIsTheHidInterfaceClass)
