@@ -26,6 +26,28 @@ struct THidInterfaceInfo {
     std::uint16_t ProductId = 0;
 };
 
+// Whether two device paths name the same interface, compared as the system
+// compares them: on Windows without regard to case (the system hands out a
+// device's path in upper case in one place and lower case in another, and
+// opens it in either), elsewhere byte for byte ("/dev/hidraw3").
+inline bool SameDevicePath(const std::string& a, const std::string& b)
+{
+#ifdef _WIN32
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) {
+            return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        };
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    }
+    return true;
+#else
+    return a == b;
+#endif
+}
+
 enum class THidReadStatus {
     Ok,       // one whole report was read
     Timeout,  // nothing arrived within the wait

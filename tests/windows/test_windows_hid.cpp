@@ -400,6 +400,109 @@ TEST(TWinLink, ADeviceWithUnsafeReportSizesIsNotConnected)
     EXPECT_FALSE(link.OpenFailure());
 }
 
+namespace {
+
+// Wine's devices with the report lengths of the remote: their input reports
+// are shorter, so the link would not take them. Everything else goes to the
+// Windows backend unchanged.
+class TProtocolSizedHandle : public IHidHandle {
+public:
+    explicit TProtocolSizedHandle(std::unique_ptr<IHidHandle> inner) : FInner(std::move(inner)) {}
+    bool GetAttributes(std::uint16_t& vendorId, std::uint16_t& productId) override
+    {
+        return FInner->GetAttributes(vendorId, productId);
+    }
+    bool GetReportLengths(int& inputLength, int& outputLength) override
+    {
+        inputLength = outputLength = 65;
+        int in = 0;
+        int out = 0;
+        return FInner->GetReportLengths(in, out);
+    }
+    long Write(const std::uint8_t* data, std::size_t length) override { return FInner->Write(data, length); }
+    THidReadStatus Read(std::uint8_t* buffer, std::size_t length, std::chrono::milliseconds wait) override
+    {
+        return FInner->Read(buffer, length, wait);
+    }
+    void EndReads() override { FInner->EndReads(); }
+
+private:
+    std::unique_ptr<IHidHandle> FInner;
+};
+
+class TProtocolSizedPlatform : public IHidPlatform {
+public:
+    explicit TProtocolSizedPlatform(IHidPlatform& inner) : FInner(inner) {}
+    std::vector<THidInterfaceInfo> Enumerate() override { return FInner.Enumerate(); }
+    std::unique_ptr<IHidHandle> Open(const std::string& path, std::error_code& error) override
+    {
+        return Sized(FInner.Open(path, error));
+    }
+    std::unique_ptr<IHidHandle> OpenForReading(const std::string& path, std::error_code& error) override
+    {
+        return Sized(FInner.OpenForReading(path, error));
+    }
+    std::unique_ptr<IHotplugWatch> Watch(IGuiEventLoop& loop,
+                                         std::function<void(const THotplugEvent&)> callback) override
+    {
+        return FInner.Watch(loop, std::move(callback));
+    }
+
+private:
+    static std::unique_ptr<IHidHandle> Sized(std::unique_ptr<IHidHandle> handle)
+    {
+        return handle ? std::make_unique<TProtocolSizedHandle>(std::move(handle)) : nullptr;
+    }
+    IHidPlatform& FInner;
+};
+
+}  // namespace
+
+// A path typed in upper case, as Windows spells it in device-change messages
+// (enumeration spells it in lower case): the link uses the device, and hears
+// of that device's removal and arrival.
+TEST(TWinLink, ABoundPathInAnotherCaseIsTheSameDevice)
+{
+    auto system = CreateSystemHidPlatform();
+    const std::vector<TFoundDevice> devices = WineDevices(*system);
+    if (devices.empty())
+        GTEST_SKIP() << "no wine virtual HID device (vendor 0x845E): not running under wine";
+    const TFoundDevice& device = devices.front();
+    TProtocolSizedPlatform platform(*system);
+    TTestEventLoop loop;
+    TUsbDevice link(platform, loop, device.VendorId, device.ProductId, UpperCase(device.Path));
+    ASSERT_TRUE(link.Connected());
+    EXPECT_EQ(link.DevicePath(), device.Path);  // as enumeration spells it
+    int changes = 0;
+    link.OnChange = [&] { ++changes; };
+    const std::vector<HWND> windows = NotifyWindows();
+    ASSERT_EQ(windows.size(), 1u);
+
+    struct TStep {
+        const char* Name;
+        WPARAM Code;
+        std::string Path;
+        int Changes;  // after the step
+        bool Connected;
+    };
+    const TStep steps[] = {
+        {"another device removed", DBT_DEVICEREMOVECOMPLETE,
+         "\\\\?\\HID#VID_046D&PID_C077#7&1&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 0, true},
+        {"removed", DBT_DEVICEREMOVECOMPLETE, UpperCase(device.Path), 1, false},
+        {"arrived", DBT_DEVICEARRIVAL, UpperCase(device.Path), 2, true},
+        {"removed, spelt as enumeration does", DBT_DEVICEREMOVECOMPLETE, device.Path, 3, false},
+    };
+    const GUID hid = HidGuid();
+    for (const TStep& step : steps) {
+        SCOPED_TRACE(step.Name);
+        std::vector<std::uint8_t> record = InterfaceRecord(hid, step.Path);
+        ::SendMessageA(windows[0], WM_DEVICECHANGE, step.Code, reinterpret_cast<LPARAM>(record.data()));
+        loop.DispatchMessages(false);
+        EXPECT_EQ(changes, step.Changes);
+        EXPECT_EQ(link.Connected(), step.Connected);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // The hidden window and device-change messages
 
