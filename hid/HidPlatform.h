@@ -71,7 +71,9 @@ public:
     virtual bool GetReportLengths(int& inputLength, int& outputLength) = 0;
 
     // Writes one output report, report ID first, synchronously. Returns the
-    // number of bytes written, or -1.
+    // number of bytes written, or -1. A device that does not take the report
+    // fails the write after a bounded wait (Linux: the kernel's; Windows:
+    // TTiming::WriteWait, then the write is cancelled).
     virtual long Write(const std::uint8_t* data, std::size_t length) = 0;
 
     // Waits up to `wait` for one input report and stores it report ID first,
@@ -119,9 +121,8 @@ public:
     // attributes can be read, its reads and writes fail.
     virtual std::unique_ptr<IHidHandle> Open(const std::string& path, std::error_code& error) = 0;
 
-    // Opens the handle that the link's reader thread uses, as Open does. On
-    // Windows this one is opened for overlapped reads, which Read needs and
-    // the handle from Open does not have.
+    // Opens the handle that the link's reader thread uses, as Open does. Only
+    // the link's reader reads, and only from this handle.
     virtual std::unique_ptr<IHidHandle> OpenForReading(const std::string& path, std::error_code& error)
     {
         return Open(path, error);

@@ -6,9 +6,11 @@
 //   (never from the program's folder, where anyone could place a library of
 //   that name) and their entry points looked up by name, so the program
 //   needs no import library of either (see THidApi);
-// - a device is opened twice: once without flags for queries and
-//   synchronous writes, once for overlapped reads, which the reader thread
-//   issues with ReadFileEx and completes in an alertable SleepEx;
+// - a device is opened twice for overlapped I/O: once for queries and
+//   writes, which wait at most TTiming::WriteWait for the device to take the
+//   report (then the write is cancelled and fails, as a write that the Linux
+//   kernel gives up on), once for reads, which the reader thread issues with
+//   ReadFileEx and completes in an alertable SleepEx;
 // - a device that another program or the system holds (keyboards, mice)
 //   cannot be opened for reading and writing, but opens with access 0 for
 //   queries, which is enough to read its IDs and pass it by;
@@ -21,6 +23,7 @@
 #include "HidApiWindows.h"
 #include "HidPlatform.h"
 #include "HotplugDelivery.h"
+#include "Timing.h"
 
 #include <dbt.h>
 
@@ -253,11 +256,24 @@ struct TPendingRead {
     DWORD Count = 0;
 };
 
+// One overlapped write: its record, its event and the report, which the
+// driver reads until the write completes. Owned by the handle and reused;
+// leaked, as a read is, if a cancelled write never completes.
+struct TPendingWrite {
+    OVERLAPPED Overlapped{};
+    TWinHandle Event{::CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    std::vector<std::uint8_t> Buffer;
+};
+
+// How long a cancelled write may take to complete before its record is
+// given up for lost.
+constexpr DWORD CancelledWriteWait = 1000;
+
 class TWinHidHandle : public IHidHandle {
 public:
-    TWinHidHandle(std::shared_ptr<const THidApi> api, TWinHandle handle, bool overlapped, bool queryOnly)
-        : FApi(std::move(api)), FHandle(std::move(handle)), FOverlapped(overlapped), FQueryOnly(queryOnly),
-          FRead(std::make_unique<TPendingRead>())
+    TWinHidHandle(std::shared_ptr<const THidApi> api, TWinHandle handle, bool queryOnly)
+        : FApi(std::move(api)), FHandle(std::move(handle)), FQueryOnly(queryOnly),
+          FRead(std::make_unique<TPendingRead>()), FWrite(std::make_unique<TPendingWrite>())
     {
     }
 
@@ -294,33 +310,45 @@ public:
 
     long Write(const std::uint8_t* data, std::size_t length) override
     {
-        if (data == nullptr || length == 0 || length > MAXDWORD || FQueryOnly)
+        // No record: an earlier write was given up and never completed.
+        if (data == nullptr || length == 0 || length > MAXDWORD || FQueryOnly || !FWrite || !FWrite->Event.Valid())
             return -1;
-        DWORD written = 0;
-        if (!FOverlapped) {
-            // Returns once the driver has taken the report.
-            if (!::WriteFile(FHandle.Get(), data, static_cast<DWORD>(length), &written, nullptr))
+        TPendingWrite& write = *FWrite;
+        write.Buffer.assign(data, data + length);
+        write.Overlapped = OVERLAPPED{};
+        write.Overlapped.hEvent = write.Event.Get();
+        if (!::WriteFile(FHandle.Get(), write.Buffer.data(), static_cast<DWORD>(length), nullptr,
+                         &write.Overlapped)) {
+            if (::GetLastError() != ERROR_IO_PENDING)
                 return -1;
-            return static_cast<long>(written);
+            const auto ms = std::clamp<long long>(Timing().WriteWait.count(), 0, INFINITE - 1);
+            if (::WaitForSingleObject(write.Event.Get(), static_cast<DWORD>(ms)) != WAIT_OBJECT_0) {
+                // The device takes no report: give up, so that a remote that
+                // stops taking them cannot hold the program. The write was
+                // issued on this thread, where CancelIo reaches it.
+                ::CancelIo(FHandle.Get());
+                if (::WaitForSingleObject(write.Event.Get(), CancelledWriteWait) != WAIT_OBJECT_0) {
+                    (void)FWrite.release();
+                    return -1;
+                }
+                // It may have gone out after all, just before the cancel.
+                DWORD written = 0;
+                if (::GetOverlappedResult(FHandle.Get(), &write.Overlapped, &written, FALSE) &&
+                    written == length)
+                    return static_cast<long>(written);
+                ::SetLastError(ERROR_TIMEOUT);
+                return -1;
+            }
         }
-        // A handle opened for overlapped I/O needs a record even for a write
-        // that the caller waits for.
-        OVERLAPPED overlapped{};
-        TWinHandle event(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
-        if (!event.Valid())
-            return -1;
-        overlapped.hEvent = event.Get();
-        if (!::WriteFile(FHandle.Get(), data, static_cast<DWORD>(length), nullptr, &overlapped) &&
-            ::GetLastError() != ERROR_IO_PENDING)
-            return -1;
-        if (!::GetOverlappedResult(FHandle.Get(), &overlapped, &written, TRUE))
+        DWORD written = 0;
+        if (!::GetOverlappedResult(FHandle.Get(), &write.Overlapped, &written, FALSE))
             return -1;
         return static_cast<long>(written);
     }
 
     THidReadStatus Read(std::uint8_t* buffer, std::size_t length, std::chrono::milliseconds wait) override
     {
-        if (buffer == nullptr || length == 0 || length > MAXDWORD || !FOverlapped)
+        if (buffer == nullptr || length == 0 || length > MAXDWORD)
             return THidReadStatus::Error;
         TPendingRead& read = *FRead;
 
@@ -386,9 +414,9 @@ private:
 
     std::shared_ptr<const THidApi> FApi;  // the entry points outlive the handle
     TWinHandle FHandle;
-    bool FOverlapped;
     bool FQueryOnly;
     std::unique_ptr<TPendingRead> FRead;
+    std::unique_ptr<TPendingWrite> FWrite;
 };
 
 // ---------------------------------------------------------------------------
@@ -580,14 +608,12 @@ public:
         return result;
     }
 
+    // Both handles are opened for overlapped I/O: the reader's for reads
+    // that it can wait on and cancel, the other for writes with a bounded
+    // wait.
     std::unique_ptr<IHidHandle> Open(const std::string& path, std::error_code& error) override
     {
-        return OpenWith(path, 0, error);
-    }
-
-    std::unique_ptr<IHidHandle> OpenForReading(const std::string& path, std::error_code& error) override
-    {
-        return OpenWith(path, FILE_FLAG_OVERLAPPED, error);
+        return OpenWith(path, error);
     }
 
     std::unique_ptr<IHotplugWatch> Watch(IGuiEventLoop& loop,
@@ -610,7 +636,7 @@ private:
         return FApi;
     }
 
-    std::unique_ptr<IHidHandle> OpenWith(const std::string& path, DWORD flags, std::error_code& error)
+    std::unique_ptr<IHidHandle> OpenWith(const std::string& path, std::error_code& error)
     {
         const std::shared_ptr<const THidApi> api = Api();
         if (!api) {
@@ -618,7 +644,7 @@ private:
             return nullptr;
         }
         DWORD firstError = 0;
-        TWinHandle handle = OpenDevice(path, flags, firstError);
+        TWinHandle handle = OpenDevice(path, FILE_FLAG_OVERLAPPED, firstError);
         if (!handle.Valid()) {
             error = OpenError(firstError);
             return nullptr;
@@ -628,7 +654,7 @@ private:
             error = OpenError(firstError);
         else
             error.clear();
-        return std::make_unique<TWinHidHandle>(api, std::move(handle), flags == FILE_FLAG_OVERLAPPED, queryOnly);
+        return std::make_unique<TWinHidHandle>(api, std::move(handle), queryOnly);
     }
 
     std::shared_ptr<const THidApi> FApi;

@@ -11,6 +11,7 @@
 #include "HidPlatform.h"
 #include "TestEventLoop.h"
 #include "TimerResolution.h"
+#include "Timing.h"
 #include "UsbHidInterface.h"
 
 #include <dbt.h>
@@ -286,6 +287,80 @@ TEST(TWinPlatform, AMissingDeviceIsNotOpened)
     EXPECT_FALSE(platform->Open("\\\\?\\hid#vid_1209&pid_0001#0&0000&0&0#{4d1e55b2-f16f-11cf-88cb-001111000030}",
                                 error));
     EXPECT_TRUE(error);
+}
+
+// ---------------------------------------------------------------------------
+// Writing: the wait for the device to take a report is bounded
+//
+// Wine's devices have no output reports, and nothing makes a device stop
+// taking them. A named pipe stands in: the backend opens it as it opens a
+// device, and a pipe whose server reads nothing takes writes until its
+// buffer is full, then leaves the next one pending.
+
+namespace {
+
+// The server end of a pipe with a small buffer, read only when asked.
+struct TPipeServer {
+    std::string Name = "\\\\.\\pipe\\corvane-write-" + std::to_string(::GetCurrentProcessId());
+    HANDLE Pipe = ::CreateNamedPipeA(Name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 256, 0,
+                                     nullptr);
+    ~TPipeServer() { ::CloseHandle(Pipe); }
+
+    // Everything written so far.
+    std::vector<std::uint8_t> Drain()
+    {
+        std::vector<std::uint8_t> bytes;
+        DWORD available = 0;
+        while (::PeekNamedPipe(Pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+            std::vector<std::uint8_t> chunk(available);
+            DWORD got = 0;
+            if (!::ReadFile(Pipe, chunk.data(), available, &got, nullptr))
+                break;
+            bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + got);
+        }
+        return bytes;
+    }
+};
+
+}  // namespace
+
+TEST(TWinPlatform, AWriteNobodyTakesFailsAfterItsWait)
+{
+    TTiming timing;
+    timing.WriteWait = std::chrono::milliseconds(200);
+    TScopedTiming shortWait(timing);
+    TPipeServer server;
+    ASSERT_NE(server.Pipe, INVALID_HANDLE_VALUE);
+    auto platform = CreateSystemHidPlatform();
+    std::error_code error;
+    auto handle = platform->Open(server.Name, error);
+    ASSERT_TRUE(handle) << error.message();
+    ASSERT_FALSE(error);
+    ::ConnectNamedPipe(server.Pipe, nullptr);  // connected already: returns at once
+
+    std::vector<std::uint8_t> report(65);
+    for (std::size_t i = 0; i < report.size(); ++i)
+        report[i] = static_cast<std::uint8_t>(i);
+    // Taken at once.
+    EXPECT_EQ(handle->Write(report.data(), report.size()), 65);
+    EXPECT_EQ(server.Drain(), report);
+
+    // Nobody reads: the buffer fills, then a write fails once its wait is
+    // over instead of hanging.
+    int taken = 0;
+    const Clock::time_point start = Clock::now();
+    while (taken < 10000 && handle->Write(report.data(), report.size()) == 65)
+        ++taken;
+    ASSERT_LT(taken, 10000) << "the pipe took every write";
+    std::printf("%d reports taken, then the write failed after %.0f ms in all (wait 200 ms)\n", taken,
+                MillisecondsSince(start));
+
+    // The handle writes again once the other end reads.
+    server.Drain();
+    EXPECT_EQ(handle->Write(report.data(), report.size()), 65);
+    const std::vector<std::uint8_t> last = server.Drain();
+    ASSERT_GE(last.size(), report.size());
+    EXPECT_TRUE(std::equal(report.begin(), report.end(), last.end() - 65));
 }
 
 // ---------------------------------------------------------------------------
