@@ -15,7 +15,8 @@
 //   cannot be opened for reading and writing, but opens with access 0 for
 //   queries, which is enough to read its IDs and pass it by;
 // - arrival and removal come as WM_DEVICECHANGE to a hidden top-level window
-//   registered for the HID interface class; the message carries the device's
+//   registered for the HID interface class, on a thread of its own that
+//   takes the window's messages; the message carries the device's
 //   path, whose case differs from what enumeration returns, so paths are kept
 //   in lower case (Windows compares device paths without regard to case).
 
@@ -29,9 +30,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <condition_variable>
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 // ---------------------------------------------------------------------------
@@ -422,10 +426,16 @@ private:
 // ---------------------------------------------------------------------------
 // The hotplug watch
 //
-// A hidden top-level window on the GUI thread, registered for arrival and
-// removal of HID interfaces. Its window procedure runs inside the GUI
-// thread's message dispatch and posts one THotplugEvent per message through
-// PostHotplugEvent, as the Linux watch does.
+// A hidden top-level window registered for arrival and removal of HID
+// interfaces, on a thread of the watch's own that does nothing but take its
+// messages. The window must answer at once, whatever the GUI thread is
+// doing (a dump of the whole flash does not dispatch for minutes): a program
+// that broadcasts a message to every top-level window waits for each one.
+// Its window procedure posts one THotplugEvent per message to the GUI thread
+// through PostHotplugEvent, as the Linux watch does.
+
+// Ends the window's thread; posted by the watch's destructor.
+constexpr UINT QuitWatchMessage = WM_APP + 1;
 
 class TWinHotplugWatch : public IHotplugWatch {
 public:
@@ -437,31 +447,24 @@ public:
         if (!FApi || !FApi->HidApiComplete() || !RegisterWindowClass())
             return;  // a watch that never reports
         FApi->HidD_GetHidGuid(&FHidGuid);
-        FWindow = ::CreateWindowExA(0, HidNotifyWindowClass, "", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
-                                    ::GetModuleHandleA(nullptr), nullptr);
-        if (FWindow == nullptr)
-            return;
-        ::SetWindowLongPtrA(FWindow, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-
-        DEV_BROADCAST_DEVICEINTERFACE_A filter{};
-        static_assert(sizeof filter == 32);
-        filter.dbcc_size = sizeof filter;
-        filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-        filter.dbcc_classguid = FHidGuid;
-        FNotification = ::RegisterDeviceNotificationA(FWindow, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+        // The window and its registration exist before the constructor
+        // returns, so that nothing plugged in after it is missed.
+        FThread = std::thread([this] { Execute(); });
+        std::unique_lock lock(FMutex);
+        FStarted.wait(lock, [this] { return FReady; });
     }
 
     ~TWinHotplugWatch() override
     {
-        // No posted call reaches the callback from here on, and no message
-        // reaches this object: unregister, then unhook and destroy the window.
+        // No posted call reaches the callback from here on; then the thread
+        // unregisters and destroys the window, and no message reaches this
+        // object after the join.
         FState->Alive = false;
-        if (FNotification != nullptr)
-            ::UnregisterDeviceNotification(FNotification);
-        if (FWindow != nullptr) {
-            ::SetWindowLongPtrA(FWindow, GWLP_USERDATA, 0);
-            ::DestroyWindow(FWindow);
-        }
+        if (!FThread.joinable())
+            return;
+        if (FWindow != nullptr)
+            ::PostMessageA(FWindow, QuitWatchMessage, 0, 0);
+        FThread.join();
     }
 
     TWinHotplugWatch(const TWinHotplugWatch&) = delete;
@@ -470,6 +473,45 @@ public:
     TNotifyWindowInfo Info() const { return {FWindow, FNotification != nullptr}; }
 
 private:
+    // The window's thread: creates and registers the window, takes its
+    // messages until the destructor asks it to end, then undoes both.
+    void Execute()
+    {
+        HWND window = ::CreateWindowExA(0, HidNotifyWindowClass, "", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+                                        ::GetModuleHandleA(nullptr), nullptr);
+        HDEVNOTIFY notification = nullptr;
+        if (window != nullptr) {
+            ::SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+            DEV_BROADCAST_DEVICEINTERFACE_A filter{};
+            static_assert(sizeof filter == 32);
+            filter.dbcc_size = sizeof filter;
+            filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+            filter.dbcc_classguid = FHidGuid;
+            notification = ::RegisterDeviceNotificationA(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+        }
+        {
+            std::lock_guard lock(FMutex);
+            FWindow = window;
+            FNotification = notification;
+            FReady = true;
+        }
+        FStarted.notify_one();
+        if (window == nullptr)
+            return;
+
+        MSG message;
+        while (::GetMessageA(&message, nullptr, 0, 0) > 0) {
+            if (message.hwnd == window && message.message == QuitWatchMessage)
+                break;
+            ::TranslateMessage(&message);
+            ::DispatchMessageA(&message);
+        }
+        if (notification != nullptr)
+            ::UnregisterDeviceNotification(notification);
+        ::SetWindowLongPtrA(window, GWLP_USERDATA, 0);
+        ::DestroyWindow(window);
+    }
+
     static bool RegisterWindowClass()
     {
         // Once per process; the class outlives every window of it.
@@ -483,6 +525,7 @@ private:
         return registered;
     }
 
+    // On the window's thread.
     static LRESULT CALLBACK DeviceChangeWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     {
         const LRESULT result = ::DefWindowProcA(window, message, wParam, lParam);
@@ -498,6 +541,7 @@ private:
         return result;
     }
 
+    // On the window's thread; FApi and FHidGuid do not change once it runs.
     void Deliver(THotplugKind kind, const DEV_BROADCAST_HDR* header)
     {
         constexpr std::size_t nameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name);
@@ -535,8 +579,13 @@ private:
     IGuiEventLoop& FLoop;
     std::shared_ptr<THotplugDelivery> FState;
     GUID FHidGuid{};
+    // Set by the window's thread before the constructor returns, then fixed.
     HWND FWindow = nullptr;
     HDEVNOTIFY FNotification = nullptr;
+    std::mutex FMutex;
+    std::condition_variable FStarted;
+    bool FReady = false;
+    std::thread FThread;
 };
 
 // ---------------------------------------------------------------------------

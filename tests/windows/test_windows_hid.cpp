@@ -23,6 +23,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -77,16 +78,18 @@ std::vector<TFoundDevice> WineDevices(IHidPlatform& platform)
     return wine;
 }
 
-// The hidden notification windows of this thread.
+// The hidden notification windows of this process (each on its watch's
+// thread).
 std::vector<HWND> NotifyWindows()
 {
     std::vector<HWND> windows;
-    ::EnumThreadWindows(
-        ::GetCurrentThreadId(),
+    ::EnumWindows(
         [](HWND window, LPARAM param) -> BOOL {
             char name[64] = {};
+            DWORD process = 0;
+            ::GetWindowThreadProcessId(window, &process);
             ::GetClassNameA(window, name, sizeof name);
-            if (std::strcmp(name, HidNotifyWindowClass) == 0)
+            if (process == ::GetCurrentProcessId() && std::strcmp(name, HidNotifyWindowClass) == 0)
                 reinterpret_cast<std::vector<HWND>*>(param)->push_back(window);
             return TRUE;
         },
@@ -679,6 +682,47 @@ INSTANTIATE_TEST_SUITE_P(
         TMessageCase{"OtherMessageSameCode", WM_USER, DBT_DEVICEARRIVAL, TMessageCase::HidInterface, RemotePath,
                      false, 0, 0}),
     [](const auto& info) { return std::string(info.param.Name); });
+
+// The window answers while the GUI thread is busy and dispatches nothing (a
+// whole-flash dump takes minutes): a message sent to it from elsewhere, as
+// a program broadcasting to every top-level window sends one, is answered,
+// and an arrival it carries reaches the GUI thread at its next dispatch.
+TEST(TWinWatch, TheWindowAnswersWhileTheGuiThreadIsBusy)
+{
+    auto platform = CreateSystemHidPlatform();
+    TTestEventLoop loop;
+    std::vector<THotplugEvent> events;
+    auto watch = platform->Watch(loop, [&](const THotplugEvent& event) { events.push_back(event); });
+    const HWND window = NotifyWindowOf(*watch).Window;
+    ASSERT_NE(window, nullptr);
+    EXPECT_NE(::GetWindowThreadProcessId(window, nullptr), ::GetCurrentThreadId());
+
+    // The sender gives up after 5 s; this thread only waits for it,
+    // without dispatching, as the GUI thread does in a long transfer.
+    std::vector<std::uint8_t> record = InterfaceRecord(HidGuid(), RemotePath);
+    struct TSent {
+        LRESULT Answered = 0;
+        DWORD_PTR Result = 1;
+    };
+    const auto send = [&](UINT message, WPARAM wParam, LPARAM lParam) {
+        TSent sent;
+        std::thread sender([&] {
+            sent.Answered = ::SendMessageTimeoutA(window, message, wParam, lParam, SMTO_BLOCK, 5000, &sent.Result);
+        });
+        sender.join();
+        return sent;
+    };
+    // What a broadcast of a changed setting looks like, then an arrival.
+    const TSent setting = send(WM_SETTINGCHANGE, 0, 0);
+    EXPECT_NE(setting.Answered, 0);
+    const TSent arrival = send(WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(record.data()));
+    EXPECT_NE(arrival.Answered, 0);
+
+    EXPECT_TRUE(events.empty());  // the GUI thread has not dispatched yet
+    loop.DispatchMessages(false);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].Kind, THotplugKind::Arrival);
+}
 
 TEST(TWinWatch, AnArrivingDeviceIsAskedForItsIds)
 {
