@@ -5,6 +5,13 @@
 #include <cstdio>
 #include <limits>
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
 // --- JSON ------------------------------------------------------------------------
 
 namespace {
@@ -123,10 +130,22 @@ namespace {
 
 volatile std::sig_atomic_t GInterrupted = 0;
 
+#ifdef _WIN32
+// Runs on a thread that the system starts for each press. Only Ctrl-C is
+// taken; Ctrl-Break and the console's closing keep their usual effect.
+BOOL WINAPI OnConsoleControl(DWORD event)
+{
+    if (event != CTRL_C_EVENT)
+        return FALSE;
+    GInterrupted = 1;
+    return TRUE;
+}
+#else
 extern "C" void OnInterrupt(int)
 {
     GInterrupted = 1;
 }
+#endif
 
 }  // namespace
 
@@ -138,9 +157,12 @@ volatile std::sig_atomic_t& InterruptFlag()
 void InstallInterruptHandler()
 {
 #ifdef _WIN32
-    // Ctrl-C runs the handler on a thread of its own; system calls are not
-    // interrupted there, so nothing needs restarting.
-    std::signal(SIGINT, OnInterrupt);
+    // The console's own handler rather than signal(): the C runtime puts the
+    // default action back after the first Ctrl-C, so a second press would end
+    // the program in the middle of a packet. This one stays for every press.
+    // It runs on a thread of its own; system calls are not interrupted there,
+    // so nothing needs restarting.
+    ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 #else
     struct sigaction action {};
     action.sa_handler = OnInterrupt;

@@ -126,8 +126,8 @@ public:
     THidApi(const THidApi&) = delete;
     THidApi& operator=(const THidApi&) = delete;
 
-    // Loads the two libraries (the names are for tests; a module loaded
-    // earlier by this object is freed first) and looks up the eleven entry
+    // Loads the two libraries with LoadSystemLibrary (the names are for
+    // tests; a module loaded earlier by this object is freed first) and looks up the eleven entry
     // points by name: the first seven in the HID library, the last four in
     // the setup library. True when all eleven were found. When the HID
     // library cannot be loaded, or an entry point is missing, both libraries
@@ -162,6 +162,12 @@ private:
     HMODULE FHidModule = nullptr;
     HMODULE FSetupApiModule = nullptr;
 };
+
+// Loads a library of the system: a bare name ("hid.dll") from the system
+// directory only, never from the program's folder or the search path; a
+// name with a folder (tests) from that folder, its dependencies again from
+// the system directory. Null when it cannot be loaded.
+HMODULE LoadSystemLibrary(const char* name);
 
 // ---------------------------------------------------------------------------
 // For tests

@@ -26,6 +26,28 @@ struct THidInterfaceInfo {
     std::uint16_t ProductId = 0;
 };
 
+// Whether two device paths name the same interface, compared as the system
+// compares them: on Windows without regard to case (the system hands out a
+// device's path in upper case in one place and lower case in another, and
+// opens it in either), elsewhere byte for byte ("/dev/hidraw3").
+inline bool SameDevicePath(const std::string& a, const std::string& b)
+{
+#ifdef _WIN32
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) {
+            return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        };
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    }
+    return true;
+#else
+    return a == b;
+#endif
+}
+
 enum class THidReadStatus {
     Ok,       // one whole report was read
     Timeout,  // nothing arrived within the wait
@@ -49,7 +71,9 @@ public:
     virtual bool GetReportLengths(int& inputLength, int& outputLength) = 0;
 
     // Writes one output report, report ID first, synchronously. Returns the
-    // number of bytes written, or -1.
+    // number of bytes written, or -1. A device that does not take the report
+    // fails the write after a bounded wait (Linux: the kernel's; Windows:
+    // TTiming::WriteWait, then the write is cancelled).
     virtual long Write(const std::uint8_t* data, std::size_t length) = 0;
 
     // Waits up to `wait` for one input report and stores it report ID first,
@@ -97,9 +121,8 @@ public:
     // attributes can be read, its reads and writes fail.
     virtual std::unique_ptr<IHidHandle> Open(const std::string& path, std::error_code& error) = 0;
 
-    // Opens the handle that the link's reader thread uses, as Open does. On
-    // Windows this one is opened for overlapped reads, which Read needs and
-    // the handle from Open does not have.
+    // Opens the handle that the link's reader thread uses, as Open does. Only
+    // the link's reader reads, and only from this handle.
     virtual std::unique_ptr<IHidHandle> OpenForReading(const std::string& path, std::error_code& error)
     {
         return Open(path, error);

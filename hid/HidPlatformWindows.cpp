@@ -2,17 +2,21 @@
 // functions, bound at run time, and device-change messages to a hidden window.
 //
 // Every Win32 call of the link lives in this file. What it relies on:
-// - "hid.dll" and "setupapi.dll" are loaded with LoadLibraryA and their
-//   entry points looked up by name, so the program needs no import library
-//   of either (see THidApi);
-// - a device is opened twice: once without flags for queries and
-//   synchronous writes, once for overlapped reads, which the reader thread
-//   issues with ReadFileEx and completes in an alertable SleepEx;
+// - "hid.dll" and "setupapi.dll" are loaded from the system directory only
+//   (never from the program's folder, where anyone could place a library of
+//   that name) and their entry points looked up by name, so the program
+//   needs no import library of either (see THidApi);
+// - a device is opened twice for overlapped I/O: once for queries and
+//   writes, which wait at most TTiming::WriteWait for the device to take the
+//   report (then the write is cancelled and fails, as a write that the Linux
+//   kernel gives up on), once for reads, which the reader thread issues with
+//   ReadFileEx and completes in an alertable SleepEx;
 // - a device that another program or the system holds (keyboards, mice)
 //   cannot be opened for reading and writing, but opens with access 0 for
 //   queries, which is enough to read its IDs and pass it by;
 // - arrival and removal come as WM_DEVICECHANGE to a hidden top-level window
-//   registered for the HID interface class; the message carries the device's
+//   registered for the HID interface class, on a thread of its own that
+//   takes the window's messages; the message carries the device's
 //   path, whose case differs from what enumeration returns, so paths are kept
 //   in lower case (Windows compares device paths without regard to case).
 
@@ -20,14 +24,18 @@
 #include "HidApiWindows.h"
 #include "HidPlatform.h"
 #include "HotplugDelivery.h"
+#include "Timing.h"
 
 #include <dbt.h>
 
 #include <algorithm>
 #include <cctype>
+#include <condition_variable>
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 // ---------------------------------------------------------------------------
@@ -45,6 +53,14 @@ void Bind(T& entry, HMODULE module, const char* name)
 }
 
 }  // namespace
+
+HMODULE LoadSystemLibrary(const char* name)
+{
+    // A bare name is looked for in the system directory alone, and so are the
+    // libraries it depends on: LoadLibraryA would look in the program's folder
+    // first. A name with a folder is loaded from there.
+    return ::LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
 
 THidApi::~THidApi() { FreeLibraries(); }
 
@@ -78,10 +94,10 @@ void THidApi::ClearEntryPoints()
 bool THidApi::LoadHidApi(const char* hidName, const char* setupApiName)
 {
     FreeLibraries();
-    FHidModule = ::LoadLibraryA(hidName);
+    FHidModule = LoadSystemLibrary(hidName);
     if (FHidModule == nullptr)
         return false;
-    FSetupApiModule = ::LoadLibraryA(setupApiName);
+    FSetupApiModule = LoadSystemLibrary(setupApiName);
     if (FSetupApiModule == nullptr)
         return false;
 
@@ -244,11 +260,24 @@ struct TPendingRead {
     DWORD Count = 0;
 };
 
+// One overlapped write: its record, its event and the report, which the
+// driver reads until the write completes. Owned by the handle and reused;
+// leaked, as a read is, if a cancelled write never completes.
+struct TPendingWrite {
+    OVERLAPPED Overlapped{};
+    TWinHandle Event{::CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    std::vector<std::uint8_t> Buffer;
+};
+
+// How long a cancelled write may take to complete before its record is
+// given up for lost.
+constexpr DWORD CancelledWriteWait = 1000;
+
 class TWinHidHandle : public IHidHandle {
 public:
-    TWinHidHandle(std::shared_ptr<const THidApi> api, TWinHandle handle, bool overlapped, bool queryOnly)
-        : FApi(std::move(api)), FHandle(std::move(handle)), FOverlapped(overlapped), FQueryOnly(queryOnly),
-          FRead(std::make_unique<TPendingRead>())
+    TWinHidHandle(std::shared_ptr<const THidApi> api, TWinHandle handle, bool queryOnly)
+        : FApi(std::move(api)), FHandle(std::move(handle)), FQueryOnly(queryOnly),
+          FRead(std::make_unique<TPendingRead>()), FWrite(std::make_unique<TPendingWrite>())
     {
     }
 
@@ -285,33 +314,45 @@ public:
 
     long Write(const std::uint8_t* data, std::size_t length) override
     {
-        if (data == nullptr || length == 0 || length > MAXDWORD || FQueryOnly)
+        // No record: an earlier write was given up and never completed.
+        if (data == nullptr || length == 0 || length > MAXDWORD || FQueryOnly || !FWrite || !FWrite->Event.Valid())
             return -1;
-        DWORD written = 0;
-        if (!FOverlapped) {
-            // Returns once the driver has taken the report.
-            if (!::WriteFile(FHandle.Get(), data, static_cast<DWORD>(length), &written, nullptr))
+        TPendingWrite& write = *FWrite;
+        write.Buffer.assign(data, data + length);
+        write.Overlapped = OVERLAPPED{};
+        write.Overlapped.hEvent = write.Event.Get();
+        if (!::WriteFile(FHandle.Get(), write.Buffer.data(), static_cast<DWORD>(length), nullptr,
+                         &write.Overlapped)) {
+            if (::GetLastError() != ERROR_IO_PENDING)
                 return -1;
-            return static_cast<long>(written);
+            const auto ms = std::clamp<long long>(Timing().WriteWait.count(), 0, INFINITE - 1);
+            if (::WaitForSingleObject(write.Event.Get(), static_cast<DWORD>(ms)) != WAIT_OBJECT_0) {
+                // The device takes no report: give up, so that a remote that
+                // stops taking them cannot hold the program. The write was
+                // issued on this thread, where CancelIo reaches it.
+                ::CancelIo(FHandle.Get());
+                if (::WaitForSingleObject(write.Event.Get(), CancelledWriteWait) != WAIT_OBJECT_0) {
+                    (void)FWrite.release();
+                    return -1;
+                }
+                // It may have gone out after all, just before the cancel.
+                DWORD written = 0;
+                if (::GetOverlappedResult(FHandle.Get(), &write.Overlapped, &written, FALSE) &&
+                    written == length)
+                    return static_cast<long>(written);
+                ::SetLastError(ERROR_TIMEOUT);
+                return -1;
+            }
         }
-        // A handle opened for overlapped I/O needs a record even for a write
-        // that the caller waits for.
-        OVERLAPPED overlapped{};
-        TWinHandle event(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
-        if (!event.Valid())
-            return -1;
-        overlapped.hEvent = event.Get();
-        if (!::WriteFile(FHandle.Get(), data, static_cast<DWORD>(length), nullptr, &overlapped) &&
-            ::GetLastError() != ERROR_IO_PENDING)
-            return -1;
-        if (!::GetOverlappedResult(FHandle.Get(), &overlapped, &written, TRUE))
+        DWORD written = 0;
+        if (!::GetOverlappedResult(FHandle.Get(), &write.Overlapped, &written, FALSE))
             return -1;
         return static_cast<long>(written);
     }
 
     THidReadStatus Read(std::uint8_t* buffer, std::size_t length, std::chrono::milliseconds wait) override
     {
-        if (buffer == nullptr || length == 0 || length > MAXDWORD || !FOverlapped)
+        if (buffer == nullptr || length == 0 || length > MAXDWORD)
             return THidReadStatus::Error;
         TPendingRead& read = *FRead;
 
@@ -377,18 +418,24 @@ private:
 
     std::shared_ptr<const THidApi> FApi;  // the entry points outlive the handle
     TWinHandle FHandle;
-    bool FOverlapped;
     bool FQueryOnly;
     std::unique_ptr<TPendingRead> FRead;
+    std::unique_ptr<TPendingWrite> FWrite;
 };
 
 // ---------------------------------------------------------------------------
 // The hotplug watch
 //
-// A hidden top-level window on the GUI thread, registered for arrival and
-// removal of HID interfaces. Its window procedure runs inside the GUI
-// thread's message dispatch and posts one THotplugEvent per message through
-// PostHotplugEvent, as the Linux watch does.
+// A hidden top-level window registered for arrival and removal of HID
+// interfaces, on a thread of the watch's own that does nothing but take its
+// messages. The window must answer at once, whatever the GUI thread is
+// doing (a dump of the whole flash does not dispatch for minutes): a program
+// that broadcasts a message to every top-level window waits for each one.
+// Its window procedure posts one THotplugEvent per message to the GUI thread
+// through PostHotplugEvent, as the Linux watch does.
+
+// Ends the window's thread; posted by the watch's destructor.
+constexpr UINT QuitWatchMessage = WM_APP + 1;
 
 class TWinHotplugWatch : public IHotplugWatch {
 public:
@@ -400,31 +447,24 @@ public:
         if (!FApi || !FApi->HidApiComplete() || !RegisterWindowClass())
             return;  // a watch that never reports
         FApi->HidD_GetHidGuid(&FHidGuid);
-        FWindow = ::CreateWindowExA(0, HidNotifyWindowClass, "", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
-                                    ::GetModuleHandleA(nullptr), nullptr);
-        if (FWindow == nullptr)
-            return;
-        ::SetWindowLongPtrA(FWindow, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-
-        DEV_BROADCAST_DEVICEINTERFACE_A filter{};
-        static_assert(sizeof filter == 32);
-        filter.dbcc_size = sizeof filter;
-        filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-        filter.dbcc_classguid = FHidGuid;
-        FNotification = ::RegisterDeviceNotificationA(FWindow, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+        // The window and its registration exist before the constructor
+        // returns, so that nothing plugged in after it is missed.
+        FThread = std::thread([this] { Execute(); });
+        std::unique_lock lock(FMutex);
+        FStarted.wait(lock, [this] { return FReady; });
     }
 
     ~TWinHotplugWatch() override
     {
-        // No posted call reaches the callback from here on, and no message
-        // reaches this object: unregister, then unhook and destroy the window.
+        // No posted call reaches the callback from here on; then the thread
+        // unregisters and destroys the window, and no message reaches this
+        // object after the join.
         FState->Alive = false;
-        if (FNotification != nullptr)
-            ::UnregisterDeviceNotification(FNotification);
-        if (FWindow != nullptr) {
-            ::SetWindowLongPtrA(FWindow, GWLP_USERDATA, 0);
-            ::DestroyWindow(FWindow);
-        }
+        if (!FThread.joinable())
+            return;
+        if (FWindow != nullptr)
+            ::PostMessageA(FWindow, QuitWatchMessage, 0, 0);
+        FThread.join();
     }
 
     TWinHotplugWatch(const TWinHotplugWatch&) = delete;
@@ -433,6 +473,45 @@ public:
     TNotifyWindowInfo Info() const { return {FWindow, FNotification != nullptr}; }
 
 private:
+    // The window's thread: creates and registers the window, takes its
+    // messages until the destructor asks it to end, then undoes both.
+    void Execute()
+    {
+        HWND window = ::CreateWindowExA(0, HidNotifyWindowClass, "", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+                                        ::GetModuleHandleA(nullptr), nullptr);
+        HDEVNOTIFY notification = nullptr;
+        if (window != nullptr) {
+            ::SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+            DEV_BROADCAST_DEVICEINTERFACE_A filter{};
+            static_assert(sizeof filter == 32);
+            filter.dbcc_size = sizeof filter;
+            filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+            filter.dbcc_classguid = FHidGuid;
+            notification = ::RegisterDeviceNotificationA(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+        }
+        {
+            std::lock_guard lock(FMutex);
+            FWindow = window;
+            FNotification = notification;
+            FReady = true;
+        }
+        FStarted.notify_one();
+        if (window == nullptr)
+            return;
+
+        MSG message;
+        while (::GetMessageA(&message, nullptr, 0, 0) > 0) {
+            if (message.hwnd == window && message.message == QuitWatchMessage)
+                break;
+            ::TranslateMessage(&message);
+            ::DispatchMessageA(&message);
+        }
+        if (notification != nullptr)
+            ::UnregisterDeviceNotification(notification);
+        ::SetWindowLongPtrA(window, GWLP_USERDATA, 0);
+        ::DestroyWindow(window);
+    }
+
     static bool RegisterWindowClass()
     {
         // Once per process; the class outlives every window of it.
@@ -446,6 +525,7 @@ private:
         return registered;
     }
 
+    // On the window's thread.
     static LRESULT CALLBACK DeviceChangeWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     {
         const LRESULT result = ::DefWindowProcA(window, message, wParam, lParam);
@@ -461,6 +541,7 @@ private:
         return result;
     }
 
+    // On the window's thread; FApi and FHidGuid do not change once it runs.
     void Deliver(THotplugKind kind, const DEV_BROADCAST_HDR* header)
     {
         constexpr std::size_t nameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name);
@@ -498,8 +579,13 @@ private:
     IGuiEventLoop& FLoop;
     std::shared_ptr<THotplugDelivery> FState;
     GUID FHidGuid{};
+    // Set by the window's thread before the constructor returns, then fixed.
     HWND FWindow = nullptr;
     HDEVNOTIFY FNotification = nullptr;
+    std::mutex FMutex;
+    std::condition_variable FStarted;
+    bool FReady = false;
+    std::thread FThread;
 };
 
 // ---------------------------------------------------------------------------
@@ -571,14 +657,12 @@ public:
         return result;
     }
 
+    // Both handles are opened for overlapped I/O: the reader's for reads
+    // that it can wait on and cancel, the other for writes with a bounded
+    // wait.
     std::unique_ptr<IHidHandle> Open(const std::string& path, std::error_code& error) override
     {
-        return OpenWith(path, 0, error);
-    }
-
-    std::unique_ptr<IHidHandle> OpenForReading(const std::string& path, std::error_code& error) override
-    {
-        return OpenWith(path, FILE_FLAG_OVERLAPPED, error);
+        return OpenWith(path, error);
     }
 
     std::unique_ptr<IHotplugWatch> Watch(IGuiEventLoop& loop,
@@ -601,7 +685,7 @@ private:
         return FApi;
     }
 
-    std::unique_ptr<IHidHandle> OpenWith(const std::string& path, DWORD flags, std::error_code& error)
+    std::unique_ptr<IHidHandle> OpenWith(const std::string& path, std::error_code& error)
     {
         const std::shared_ptr<const THidApi> api = Api();
         if (!api) {
@@ -609,7 +693,7 @@ private:
             return nullptr;
         }
         DWORD firstError = 0;
-        TWinHandle handle = OpenDevice(path, flags, firstError);
+        TWinHandle handle = OpenDevice(path, FILE_FLAG_OVERLAPPED, firstError);
         if (!handle.Valid()) {
             error = OpenError(firstError);
             return nullptr;
@@ -619,7 +703,7 @@ private:
             error = OpenError(firstError);
         else
             error.clear();
-        return std::make_unique<TWinHidHandle>(api, std::move(handle), flags == FILE_FLAG_OVERLAPPED, queryOnly);
+        return std::make_unique<TWinHidHandle>(api, std::move(handle), queryOnly);
     }
 
     std::shared_ptr<const THidApi> FApi;

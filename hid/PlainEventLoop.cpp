@@ -3,13 +3,6 @@
 #include <cstdio>
 #include <exception>
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#endif
-
 TPlainEventLoop::TPlainEventLoop(std::chrono::milliseconds maxWait) : FMaxWait(maxWait) {}
 
 TPlainEventLoop::~TPlainEventLoop() = default;
@@ -31,16 +24,6 @@ std::size_t TPlainEventLoop::Pending() const
 
 void TPlainEventLoop::DispatchMessages(bool wait)
 {
-#ifdef _WIN32
-    // The thread's window messages too: the HID backend's hidden window gets
-    // arrival and removal through them, and a top-level window whose
-    // messages are never taken holds up every program that broadcasts one.
-    MSG message;
-    while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-        ::TranslateMessage(&message);
-        ::DispatchMessageA(&message);
-    }
-#endif
     std::uint64_t end;
     {
         std::unique_lock lock(FMutex);

@@ -1,14 +1,45 @@
 #include "TimerResolution.h"
 
 #ifdef _WIN32
-#include <windows.h>
+#include "HidApiWindows.h"
+
 #include <timeapi.h>
+
+namespace {
+
+using TTimePeriod = UINT(WINAPI*)(UINT period);
+
+// The multimedia timer functions, from the system directory's "winmm.dll"
+// (bound at run time, as the HID libraries are: an import would let a
+// library of that name in the program's folder be loaded at start).
+struct TTimeApi {
+    HMODULE Module = LoadSystemLibrary("winmm.dll");
+    TTimePeriod Begin = Entry("timeBeginPeriod");
+    TTimePeriod End = Entry("timeEndPeriod");
+
+    TTimePeriod Entry(const char* name) const
+    {
+        if (Module == nullptr)
+            return nullptr;
+        return reinterpret_cast<TTimePeriod>(reinterpret_cast<void (*)()>(::GetProcAddress(Module, name)));
+    }
+};
+
+// Loaded once and kept for the life of the program.
+const TTimeApi& TimeApi()
+{
+    static const TTimeApi api;
+    return api;
+}
+
+}  // namespace
 #endif
 
 TFineTimers::TFineTimers()
 {
 #ifdef _WIN32
-    FGranted = ::timeBeginPeriod(1) == TIMERR_NOERROR;
+    const TTimeApi& api = TimeApi();
+    FGranted = api.Begin != nullptr && api.End != nullptr && api.Begin(1) == TIMERR_NOERROR;
 #endif
 }
 
@@ -16,6 +47,6 @@ TFineTimers::~TFineTimers()
 {
 #ifdef _WIN32
     if (FGranted)
-        ::timeEndPeriod(1);
+        TimeApi().End(1);
 #endif
 }

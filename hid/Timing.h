@@ -17,6 +17,9 @@ struct TTiming {
     ms ReaderWait{100};       // the reader's wait for one input report
     ms ReconnectPause{100};   // before the reset of a reconnection, and before
                               // reconnecting on an arrival
+    ms WriteWait{5000};       // Windows: how long a report write waits for the
+                              // device to take it before it fails (Linux's
+                              // kernel bounds its own at about 5 s)
 };
 
 // The timing in force. GUI thread and reader threads read it; only tests write

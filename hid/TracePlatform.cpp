@@ -6,6 +6,11 @@
 #include <ctime>
 #include <system_error>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 // ---------------------------------------------------------------------------
 // A traced handle
 // ---------------------------------------------------------------------------
@@ -80,12 +85,37 @@ TTracePlatform::TTracePlatform(IHidPlatform& inner, std::ostream* out, std::uniq
     WriteLine(std::string("EV trace started ") + stamp);
 }
 
+namespace {
+
+// Opens a file for appending, created if missing, so that a program started
+// from this one does not inherit it. Null with errno set on failure.
+std::FILE* OpenNotInherited(const std::string& path)
+{
+#ifdef _WIN32
+    // "N": the C runtime's handle is not inheritable (it is by default).
+    return std::fopen(path.c_str(), "aN");
+#else
+    // What fopen's "a" does, with close-on-exec set as the file is opened.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return nullptr;
+    std::FILE* file = ::fdopen(fd, "a");
+    if (file == nullptr) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+    }
+    return file;
+#endif
+}
+
+}  // namespace
+
 std::unique_ptr<TTracePlatform> TTracePlatform::AppendToFile(IHidPlatform& inner, const std::string& path,
                                                              std::string& error)
 {
-    // Close-on-exec: a program started from the console must not inherit the
-    // trace.
-    std::unique_ptr<std::FILE, TFileCloser> file(std::fopen(path.c_str(), "ae"));
+    // A program started from the console must not inherit the trace.
+    std::unique_ptr<std::FILE, TFileCloser> file(OpenNotInherited(path));
     if (!file) {
         error = "Cannot open trace file " + path + ": " + std::generic_category().message(errno);
         return nullptr;

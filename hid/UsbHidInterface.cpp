@@ -162,9 +162,10 @@ bool TUsbDevice::FindDevice(IHidPlatform& platform)
     if (!FBoundPath.empty()) {
         // Only the named interface. The enumeration tells its IDs when it
         // lists it; a path it does not list is still tried, the IDs read from
-        // the open handle decide.
+        // the open handle decide. A listed path is used as the platform spells
+        // it (on Windows the user may have typed it in another case).
         const auto listed = std::find_if(interfaces.begin(), interfaces.end(),
-                                         [this](const THidInterfaceInfo& info) { return info.Path == FBoundPath; });
+                                         [this](const THidInterfaceInfo& info) { return SameDevicePath(info.Path, FBoundPath); });
         THidInterfaceInfo info;
         info.Path = FBoundPath;
         if (listed != interfaces.end())
@@ -272,10 +273,10 @@ void TUsbDevice::DeviceChange(const THotplugEvent& event)
     // Only the remote's own comings and goings count: a mouse unplugged must
     // not hide the pages, a keyboard plugged in must not reset the remote in
     // the middle of a transfer.
-    if (!FBoundPath.empty() && event.Interface.Path != FBoundPath)
+    if (!FBoundPath.empty() && !SameDevicePath(event.Interface.Path, FBoundPath))
         return;
     if (event.Kind == THotplugKind::Removal) {
-        if (FDevicePath.empty() || event.Interface.Path != FDevicePath)
+        if (FDevicePath.empty() || !SameDevicePath(event.Interface.Path, FDevicePath))
             return;
         FConnected = false;
     } else {

@@ -99,7 +99,8 @@ public:
     // arrival and removal events ("/dev/hidraw3", "sim:hidraw1"). Its IDs are
     // still checked; an interface with other IDs counts as not found, as does
     // a path where no interface exists. Arrivals and removals at other paths
-    // are ignored.
+    // are ignored. Paths are compared with SameDevicePath: on Windows
+    // without regard to case.
     TUsbDevice(IHidPlatform& platform, IGuiEventLoop& loop, int vendorId, int productId,
                std::string devicePath = {});
 

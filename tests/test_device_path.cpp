@@ -138,4 +138,55 @@ TEST_F(TTwoRemotesFixture, ARemoteArrivingAtTheBoundPathIsConnected)
     EXPECT_TRUE(Taken(*Second).empty());
 }
 
+// Windows opens a device path in any case and spells it in upper case in one
+// place and lower case in another; elsewhere a path is its exact bytes.
+TEST_F(TTwoRemotesFixture, ABoundPathInAnotherCase)
+{
+#ifdef _WIN32
+    const bool sameInterface = true;
+#else
+    const bool sameInterface = false;
+#endif
+    const auto upper = [](std::string path) {
+        for (char& c : path)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return path;
+    };
+    struct TCase {
+        const char* Name;
+        bool Present;  // plugged before the connection is made, else after
+    };
+    // The bus numbers its interfaces in plugging order, from the five of the
+    // fixture on.
+    int number = 5;
+    for (const TCase c : {TCase{"present", true}, TCase{"arriving", false}}) {
+        SCOPED_TRACE(c.Name);
+        auto remote = std::make_shared<TSimRemote>();
+        const std::string next = "sim:hidraw" + std::to_string(number++);
+        if (c.Present) {
+            ASSERT_EQ(Bus.Plug(remote), next);
+        }
+        TCorvaneOne corvane(Bus, Loop, upper(next));
+        int statusChanges = 0;
+        corvane.OnStatusChange = [&] { ++statusChanges; };
+        if (!c.Present) {
+            EXPECT_FALSE(corvane.Connected());
+            ASSERT_EQ(Bus.Plug(remote), next);
+            Loop.DispatchMessages(false);
+            EXPECT_EQ(statusChanges, sameInterface ? 1 : 0);
+        }
+        EXPECT_EQ(corvane.Connected(), sameInterface);
+        // As the platform spells it.
+        EXPECT_EQ(corvane.Device()->DevicePath(), sameInterface ? next : "");
+        EXPECT_EQ(Taken(*remote), sameInterface ? Handshake : TReports{});
+
+        // Its own removal is heard.
+        statusChanges = 0;
+        Bus.Unplug(remote);
+        Loop.DispatchMessages(false);
+        EXPECT_FALSE(corvane.Connected());
+        EXPECT_EQ(statusChanges, sameInterface ? 1 : 0);
+    }
+}
+
 }  // namespace

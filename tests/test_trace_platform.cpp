@@ -16,6 +16,13 @@
 #include <sstream>
 
 #include <unistd.h>
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <climits>
+#endif
 
 namespace {
 
@@ -140,6 +147,66 @@ TEST(TracePlatform, EventsOfTheLink)
         c.Run(f);
         EXPECT_EQ(WithoutTimes(f.Out.str()), c.Expected);
     }
+}
+
+namespace {
+
+// Whether the open descriptors for the file at path would pass to a program
+// started now: one answer per descriptor.
+std::vector<bool> InheritedDescriptors(const std::string& path)
+{
+    std::vector<bool> inherited;
+#ifdef _WIN32
+    // The C runtime's descriptors whose handle is the same file.
+    HANDLE probe = ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    BY_HANDLE_FILE_INFORMATION wanted{};
+    const bool known = probe != INVALID_HANDLE_VALUE && ::GetFileInformationByHandle(probe, &wanted);
+    if (probe != INVALID_HANDLE_VALUE)
+        ::CloseHandle(probe);
+    if (!known)
+        return inherited;
+    for (int fd = 0; fd < 2048; ++fd) {
+        const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+        BY_HANDLE_FILE_INFORMATION info{};
+        DWORD flags = 0;
+        if (handle == INVALID_HANDLE_VALUE || ::GetFileType(handle) != FILE_TYPE_DISK ||
+            !::GetFileInformationByHandle(handle, &info) || !::GetHandleInformation(handle, &flags))
+            continue;
+        if (info.dwVolumeSerialNumber == wanted.dwVolumeSerialNumber &&
+            info.nFileIndexHigh == wanted.nFileIndexHigh && info.nFileIndexLow == wanted.nFileIndexLow)
+            inherited.push_back((flags & HANDLE_FLAG_INHERIT) != 0);
+    }
+#else
+    char wanted[PATH_MAX];
+    if (::realpath(path.c_str(), wanted) == nullptr)
+        return inherited;
+    for (int fd = 0; fd < 1024; ++fd) {
+        char target[PATH_MAX];
+        const ssize_t length = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target);
+        if (length <= 0 || std::string(target, static_cast<std::size_t>(length)) != wanted)
+            continue;
+        inherited.push_back((::fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0);
+    }
+#endif
+    return inherited;
+}
+
+}  // namespace
+
+TEST(TracePlatformFile, TheFileIsNotInherited)
+{
+    TSimHidBus bus;
+    const std::string path = ::testing::TempDir() + "corvane-inherit-" + std::to_string(::getpid()) + ".log";
+    std::remove(path.c_str());
+    std::string error;
+    {
+        auto trace = TTracePlatform::AppendToFile(bus, path, error);
+        ASSERT_TRUE(trace) << error;
+        EXPECT_EQ(InheritedDescriptors(path), std::vector<bool>{false});
+    }
+    EXPECT_EQ(InheritedDescriptors(path), std::vector<bool>{});  // closed with the trace
+    std::remove(path.c_str());
 }
 
 TEST(TracePlatformFile, AppendsAndNamesTheFileItCannotOpen)

@@ -11,6 +11,7 @@
 #include "HidPlatform.h"
 #include "TestEventLoop.h"
 #include "TimerResolution.h"
+#include "Timing.h"
 #include "UsbHidInterface.h"
 
 #include <dbt.h>
@@ -22,6 +23,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -76,16 +78,18 @@ std::vector<TFoundDevice> WineDevices(IHidPlatform& platform)
     return wine;
 }
 
-// The hidden notification windows of this thread.
+// The hidden notification windows of this process (each on its watch's
+// thread).
 std::vector<HWND> NotifyWindows()
 {
     std::vector<HWND> windows;
-    ::EnumThreadWindows(
-        ::GetCurrentThreadId(),
+    ::EnumWindows(
         [](HWND window, LPARAM param) -> BOOL {
             char name[64] = {};
+            DWORD process = 0;
+            ::GetWindowThreadProcessId(window, &process);
             ::GetClassNameA(window, name, sizeof name);
-            if (std::strcmp(name, HidNotifyWindowClass) == 0)
+            if (process == ::GetCurrentProcessId() && std::strcmp(name, HidNotifyWindowClass) == 0)
                 reinterpret_cast<std::vector<HWND>*>(param)->push_back(window);
             return TRUE;
         },
@@ -114,6 +118,17 @@ std::string UpperCase(std::string text)
     return text;
 }
 
+// A file beside the test program, by its full name: the binding loads bare
+// names from the system directory only.
+std::string BesideProgram(const char* name)
+{
+    char program[MAX_PATH] = "";
+    const std::string path(program, ::GetModuleFileNameA(nullptr, program, sizeof program));
+    return path.substr(0, path.find_last_of("\\/") + 1) + name;
+}
+
+const std::string IncompleteHid = BesideProgram("hid_incomplete.dll");
+
 using Clock = std::chrono::steady_clock;
 
 double MillisecondsSince(Clock::time_point start)
@@ -128,8 +143,8 @@ double MillisecondsSince(Clock::time_point start)
 
 struct TBindingCase {
     const char* Name;
-    const char* HidName;
-    const char* SetupApiName;
+    std::string HidName;
+    std::string SetupApiName;
     bool Complete;
     bool HidLoadedAfter;
 };
@@ -140,7 +155,7 @@ TEST_P(TBindingTest, BindsAllElevenOrHoldsNothing)
 {
     const TBindingCase& c = GetParam();
     THidApi api;
-    EXPECT_EQ(api.LoadHidApi(c.HidName, c.SetupApiName), c.Complete);
+    EXPECT_EQ(api.LoadHidApi(c.HidName.c_str(), c.SetupApiName.c_str()), c.Complete);
     EXPECT_EQ(api.HidApiComplete(), c.Complete);
     EXPECT_EQ(api.HidModule() != nullptr, c.HidLoadedAfter);
     EXPECT_EQ(api.SetupApiModule() != nullptr, c.Complete);
@@ -166,20 +181,22 @@ INSTANTIATE_TEST_SUITE_P(
     Libraries, TBindingTest,
     ::testing::Values(TBindingCase{"Present", "hid.dll", "setupapi.dll", true, true},
                       TBindingCase{"NoHidLibrary", "no-such-hid.dll", "setupapi.dll", false, false},
+                      // Looked for in the system directory only.
+                      TBindingCase{"NotInTheSystemDirectory", "hid_incomplete.dll", "setupapi.dll", false, false},
                       // The HID library stays until the object goes.
                       TBindingCase{"NoSetupLibrary", "hid.dll", "no-such-setupapi.dll", false, true},
                       // An entry point missing, although the link never calls it.
-                      TBindingCase{"OneEntryPointMissing", "hid_incomplete.dll", "setupapi.dll", false, false},
+                      TBindingCase{"OneEntryPointMissing", IncompleteHid, "setupapi.dll", false, false},
                       TBindingCase{"SetupFunctionsMissing", "hid.dll", "hid.dll", false, false}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 TEST(TBinding, AnIncompleteBindingUnloadsItsLibrary)
 {
-    ASSERT_EQ(::GetModuleHandleA("hid_incomplete.dll"), nullptr);
+    ASSERT_EQ(::GetModuleHandleA(IncompleteHid.c_str()), nullptr);
     THidApi api;
-    EXPECT_FALSE(api.LoadHidApi("hid_incomplete.dll", "setupapi.dll"));
+    EXPECT_FALSE(api.LoadHidApi(IncompleteHid.c_str(), "setupapi.dll"));
     // Loaded by nobody else: the binding's own reference is gone.
-    EXPECT_EQ(::GetModuleHandleA("hid_incomplete.dll"), nullptr);
+    EXPECT_EQ(::GetModuleHandleA(IncompleteHid.c_str()), nullptr);
 }
 
 TEST(TBinding, HidGuidIsTheHidInterfaceClass)
@@ -273,6 +290,80 @@ TEST(TWinPlatform, AMissingDeviceIsNotOpened)
     EXPECT_FALSE(platform->Open("\\\\?\\hid#vid_1209&pid_0001#0&0000&0&0#{4d1e55b2-f16f-11cf-88cb-001111000030}",
                                 error));
     EXPECT_TRUE(error);
+}
+
+// ---------------------------------------------------------------------------
+// Writing: the wait for the device to take a report is bounded
+//
+// Wine's devices have no output reports, and nothing makes a device stop
+// taking them. A named pipe stands in: the backend opens it as it opens a
+// device, and a pipe whose server reads nothing takes writes until its
+// buffer is full, then leaves the next one pending.
+
+namespace {
+
+// The server end of a pipe with a small buffer, read only when asked.
+struct TPipeServer {
+    std::string Name = "\\\\.\\pipe\\corvane-write-" + std::to_string(::GetCurrentProcessId());
+    HANDLE Pipe = ::CreateNamedPipeA(Name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 256, 0,
+                                     nullptr);
+    ~TPipeServer() { ::CloseHandle(Pipe); }
+
+    // Everything written so far.
+    std::vector<std::uint8_t> Drain()
+    {
+        std::vector<std::uint8_t> bytes;
+        DWORD available = 0;
+        while (::PeekNamedPipe(Pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+            std::vector<std::uint8_t> chunk(available);
+            DWORD got = 0;
+            if (!::ReadFile(Pipe, chunk.data(), available, &got, nullptr))
+                break;
+            bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + got);
+        }
+        return bytes;
+    }
+};
+
+}  // namespace
+
+TEST(TWinPlatform, AWriteNobodyTakesFailsAfterItsWait)
+{
+    TTiming timing;
+    timing.WriteWait = std::chrono::milliseconds(200);
+    TScopedTiming shortWait(timing);
+    TPipeServer server;
+    ASSERT_NE(server.Pipe, INVALID_HANDLE_VALUE);
+    auto platform = CreateSystemHidPlatform();
+    std::error_code error;
+    auto handle = platform->Open(server.Name, error);
+    ASSERT_TRUE(handle) << error.message();
+    ASSERT_FALSE(error);
+    ::ConnectNamedPipe(server.Pipe, nullptr);  // connected already: returns at once
+
+    std::vector<std::uint8_t> report(65);
+    for (std::size_t i = 0; i < report.size(); ++i)
+        report[i] = static_cast<std::uint8_t>(i);
+    // Taken at once.
+    EXPECT_EQ(handle->Write(report.data(), report.size()), 65);
+    EXPECT_EQ(server.Drain(), report);
+
+    // Nobody reads: the buffer fills, then a write fails once its wait is
+    // over instead of hanging.
+    int taken = 0;
+    const Clock::time_point start = Clock::now();
+    while (taken < 10000 && handle->Write(report.data(), report.size()) == 65)
+        ++taken;
+    ASSERT_LT(taken, 10000) << "the pipe took every write";
+    std::printf("%d reports taken, then the write failed after %.0f ms in all (wait 200 ms)\n", taken,
+                MillisecondsSince(start));
+
+    // The handle writes again once the other end reads.
+    server.Drain();
+    EXPECT_EQ(handle->Write(report.data(), report.size()), 65);
+    const std::vector<std::uint8_t> last = server.Drain();
+    ASSERT_GE(last.size(), report.size());
+    EXPECT_TRUE(std::equal(report.begin(), report.end(), last.end() - 65));
 }
 
 // ---------------------------------------------------------------------------
@@ -387,6 +478,109 @@ TEST(TWinLink, ADeviceWithUnsafeReportSizesIsNotConnected)
     EXPECT_FALSE(link.OpenFailure());
 }
 
+namespace {
+
+// Wine's devices with the report lengths of the remote: their input reports
+// are shorter, so the link would not take them. Everything else goes to the
+// Windows backend unchanged.
+class TProtocolSizedHandle : public IHidHandle {
+public:
+    explicit TProtocolSizedHandle(std::unique_ptr<IHidHandle> inner) : FInner(std::move(inner)) {}
+    bool GetAttributes(std::uint16_t& vendorId, std::uint16_t& productId) override
+    {
+        return FInner->GetAttributes(vendorId, productId);
+    }
+    bool GetReportLengths(int& inputLength, int& outputLength) override
+    {
+        inputLength = outputLength = 65;
+        int in = 0;
+        int out = 0;
+        return FInner->GetReportLengths(in, out);
+    }
+    long Write(const std::uint8_t* data, std::size_t length) override { return FInner->Write(data, length); }
+    THidReadStatus Read(std::uint8_t* buffer, std::size_t length, std::chrono::milliseconds wait) override
+    {
+        return FInner->Read(buffer, length, wait);
+    }
+    void EndReads() override { FInner->EndReads(); }
+
+private:
+    std::unique_ptr<IHidHandle> FInner;
+};
+
+class TProtocolSizedPlatform : public IHidPlatform {
+public:
+    explicit TProtocolSizedPlatform(IHidPlatform& inner) : FInner(inner) {}
+    std::vector<THidInterfaceInfo> Enumerate() override { return FInner.Enumerate(); }
+    std::unique_ptr<IHidHandle> Open(const std::string& path, std::error_code& error) override
+    {
+        return Sized(FInner.Open(path, error));
+    }
+    std::unique_ptr<IHidHandle> OpenForReading(const std::string& path, std::error_code& error) override
+    {
+        return Sized(FInner.OpenForReading(path, error));
+    }
+    std::unique_ptr<IHotplugWatch> Watch(IGuiEventLoop& loop,
+                                         std::function<void(const THotplugEvent&)> callback) override
+    {
+        return FInner.Watch(loop, std::move(callback));
+    }
+
+private:
+    static std::unique_ptr<IHidHandle> Sized(std::unique_ptr<IHidHandle> handle)
+    {
+        return handle ? std::make_unique<TProtocolSizedHandle>(std::move(handle)) : nullptr;
+    }
+    IHidPlatform& FInner;
+};
+
+}  // namespace
+
+// A path typed in upper case, as Windows spells it in device-change messages
+// (enumeration spells it in lower case): the link uses the device, and hears
+// of that device's removal and arrival.
+TEST(TWinLink, ABoundPathInAnotherCaseIsTheSameDevice)
+{
+    auto system = CreateSystemHidPlatform();
+    const std::vector<TFoundDevice> devices = WineDevices(*system);
+    if (devices.empty())
+        GTEST_SKIP() << "no wine virtual HID device (vendor 0x845E): not running under wine";
+    const TFoundDevice& device = devices.front();
+    TProtocolSizedPlatform platform(*system);
+    TTestEventLoop loop;
+    TUsbDevice link(platform, loop, device.VendorId, device.ProductId, UpperCase(device.Path));
+    ASSERT_TRUE(link.Connected());
+    EXPECT_EQ(link.DevicePath(), device.Path);  // as enumeration spells it
+    int changes = 0;
+    link.OnChange = [&] { ++changes; };
+    const std::vector<HWND> windows = NotifyWindows();
+    ASSERT_EQ(windows.size(), 1u);
+
+    struct TStep {
+        const char* Name;
+        WPARAM Code;
+        std::string Path;
+        int Changes;  // after the step
+        bool Connected;
+    };
+    const TStep steps[] = {
+        {"another device removed", DBT_DEVICEREMOVECOMPLETE,
+         "\\\\?\\HID#VID_046D&PID_C077#7&1&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 0, true},
+        {"removed", DBT_DEVICEREMOVECOMPLETE, UpperCase(device.Path), 1, false},
+        {"arrived", DBT_DEVICEARRIVAL, UpperCase(device.Path), 2, true},
+        {"removed, spelt as enumeration does", DBT_DEVICEREMOVECOMPLETE, device.Path, 3, false},
+    };
+    const GUID hid = HidGuid();
+    for (const TStep& step : steps) {
+        SCOPED_TRACE(step.Name);
+        std::vector<std::uint8_t> record = InterfaceRecord(hid, step.Path);
+        ::SendMessageA(windows[0], WM_DEVICECHANGE, step.Code, reinterpret_cast<LPARAM>(record.data()));
+        loop.DispatchMessages(false);
+        EXPECT_EQ(changes, step.Changes);
+        EXPECT_EQ(link.Connected(), step.Connected);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // The hidden window and device-change messages
 
@@ -488,6 +682,47 @@ INSTANTIATE_TEST_SUITE_P(
         TMessageCase{"OtherMessageSameCode", WM_USER, DBT_DEVICEARRIVAL, TMessageCase::HidInterface, RemotePath,
                      false, 0, 0}),
     [](const auto& info) { return std::string(info.param.Name); });
+
+// The window answers while the GUI thread is busy and dispatches nothing (a
+// whole-flash dump takes minutes): a message sent to it from elsewhere, as
+// a program broadcasting to every top-level window sends one, is answered,
+// and an arrival it carries reaches the GUI thread at its next dispatch.
+TEST(TWinWatch, TheWindowAnswersWhileTheGuiThreadIsBusy)
+{
+    auto platform = CreateSystemHidPlatform();
+    TTestEventLoop loop;
+    std::vector<THotplugEvent> events;
+    auto watch = platform->Watch(loop, [&](const THotplugEvent& event) { events.push_back(event); });
+    const HWND window = NotifyWindowOf(*watch).Window;
+    ASSERT_NE(window, nullptr);
+    EXPECT_NE(::GetWindowThreadProcessId(window, nullptr), ::GetCurrentThreadId());
+
+    // The sender gives up after 5 s; this thread only waits for it,
+    // without dispatching, as the GUI thread does in a long transfer.
+    std::vector<std::uint8_t> record = InterfaceRecord(HidGuid(), RemotePath);
+    struct TSent {
+        LRESULT Answered = 0;
+        DWORD_PTR Result = 1;
+    };
+    const auto send = [&](UINT message, WPARAM wParam, LPARAM lParam) {
+        TSent sent;
+        std::thread sender([&] {
+            sent.Answered = ::SendMessageTimeoutA(window, message, wParam, lParam, SMTO_BLOCK, 5000, &sent.Result);
+        });
+        sender.join();
+        return sent;
+    };
+    // What a broadcast of a changed setting looks like, then an arrival.
+    const TSent setting = send(WM_SETTINGCHANGE, 0, 0);
+    EXPECT_NE(setting.Answered, 0);
+    const TSent arrival = send(WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(record.data()));
+    EXPECT_NE(arrival.Answered, 0);
+
+    EXPECT_TRUE(events.empty());  // the GUI thread has not dispatched yet
+    loop.DispatchMessages(false);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].Kind, THotplugKind::Arrival);
+}
 
 TEST(TWinWatch, AnArrivingDeviceIsAskedForItsIds)
 {
