@@ -234,7 +234,7 @@ std::string TCli::DeviceReason(IHidPlatform& platform)
     std::uint16_t product = 0;
     bool idsKnown = false;
     for (const THidInterfaceInfo& info : platform.Enumerate()) {
-        if (info.Path == path && info.IdsKnown) {
+        if (SameDevicePath(info.Path, path) && info.IdsKnown) {
             vendor = info.VendorId;
             product = info.ProductId;
             idsKnown = true;

@@ -54,8 +54,9 @@ std::string JsonNumbers(std::span<const std::uint8_t> bytes);
 
 // --- Interrupt -------------------------------------------------------------------
 
-// Installs a SIGINT handler that only sets the flag returned by
-// InterruptFlag(); the work in hand checks it between chunks.
+// Installs a Ctrl-C handler (SIGINT on POSIX, a console control handler on
+// Windows, which stays installed for every press) that only sets the flag
+// returned by InterruptFlag(); the work in hand checks it between chunks.
 void InstallInterruptHandler();
 volatile std::sig_atomic_t& InterruptFlag();
 

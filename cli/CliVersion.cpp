@@ -15,7 +15,7 @@ TExitCode TCli::List(const std::vector<std::string>&)
     std::vector<std::string> entries;
     std::size_t found = 0;
     for (const THidInterfaceInfo& info : platform.Enumerate()) {
-        if (!FInv.Device.empty() && info.Path != FInv.Device)
+        if (!FInv.Device.empty() && !SameDevicePath(info.Path, FInv.Device))
             continue;
         std::uint16_t vendor = info.VendorId;
         std::uint16_t product = info.ProductId;
