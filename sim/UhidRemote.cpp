@@ -1,6 +1,7 @@
 #include "UhidRemote.h"
 
 #include "../hid/FileDescriptor.h"
+#include "RemoteDescriptor.h"
 
 #include <linux/uhid.h>
 #include <fcntl.h>
@@ -36,24 +37,6 @@ using TClock = TRemoteFirmware::TClock;
 constexpr const char* UhidPath = "/dev/uhid";
 constexpr std::uint16_t BusUsb = 0x03;   // BUS_USB of <linux/input.h>
 constexpr int PayloadLength = 64;
-
-// Vendor page 0xFF00: one 64-byte input and one 64-byte output report, and no
-// Report ID item, so that the reports are not numbered.
-constexpr std::uint8_t RemoteDescriptor[] = {
-    0x06, 0x00, 0xFF,  // Usage Page (Vendor 0xFF00)
-    0x09, 0x01,        // Usage (1)
-    0xA1, 0x01,        // Collection (Application)
-    0x15, 0x00,        //   Logical Minimum (0)
-    0x26, 0xFF, 0x00,  //   Logical Maximum (255)
-    0x75, 0x08,        //   Report Size (8)
-    0x95, 0x40,        //   Report Count (64)
-    0x09, 0x01,        //   Usage (1)
-    0x81, 0x02,        //   Input (Data, Var, Abs)
-    0x95, 0x40,        //   Report Count (64)
-    0x09, 0x02,        //   Usage (2)
-    0x91, 0x02,        //   Output (Data, Var, Abs)
-    0xC0,              // End Collection
-};
 
 // A standard boot-protocol mouse: three buttons, a relative X and Y.
 constexpr std::uint8_t MouseDescriptor[] = {
@@ -257,7 +240,7 @@ struct TCommand {
 
 struct TUhidRemote::TImpl {
     explicit TImpl(const TOptions& options)
-        : Identity{options.VendorId, options.ProductId, options.Name, RemoteDescriptor, sizeof RemoteDescriptor},
+        : Identity{options.VendorId, options.ProductId, options.Name, SimRemoteDescriptor, sizeof SimRemoteDescriptor},
           Firmware(PayloadLength),
           Pacer(options.Paced),
           Instance(InstanceCounter.fetch_add(1))
