@@ -1,6 +1,7 @@
 #include "CliCommands.h"
 
 #include "../ops/NumberEntry.h"
+#include "../sim/TraceReplay.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -160,6 +161,18 @@ bool ParseArguments(const std::vector<std::string>& args, TInvocation& inv, std:
         } else if (arg == "--trace") {
             if (!value(inv.Trace))
                 return false;
+        } else if (arg == "--replay") {
+            if (!value(inv.Replay))
+                return false;
+        } else if (arg == "--replay-timing") {
+            std::string timing;
+            if (!value(timing))
+                return false;
+            if (timing != "paced" && timing != "recorded") {
+                error = "--replay-timing takes paced or recorded, not '" + timing + "'";
+                return false;
+            }
+            inv.ReplayRecorded = timing == "recorded";
         } else if (arg == "--decoded") {
             inv.Decoded = true;
             inv.Given |= OptDecoded;
@@ -186,6 +199,10 @@ bool ParseArguments(const std::vector<std::string>& args, TInvocation& inv, std:
         error = "--simulate and --device exclude each other";
         return false;
     }
+    if (!inv.Replay.empty() && (inv.Simulate || !inv.Device.empty())) {
+        error = "--replay excludes --simulate and --device";
+        return false;
+    }
     return true;
 }
 
@@ -196,7 +213,8 @@ using namespace cli;
 std::string CliUsage()
 {
     std::string text =
-        "usage: corvane-cli [--simulate | --device PATH] [--trace FILE] [--json] COMMAND [ARGS]\n"
+        "usage: corvane-cli [--simulate | --device PATH | --replay TRACE] [--trace FILE] [--json]\n"
+        "                   COMMAND [ARGS]\n"
         "\n"
         "Every operation of the engineering console, on the remote attached over USB.\n"
         "\n"
@@ -218,7 +236,12 @@ std::string CliUsage()
         "  --simulate      use a simulated remote inside the program\n"
         "  --device PATH   use this node (e.g. /dev/hidraw3) and no other\n"
         "  --trace FILE    append every report to and from the remote, and every\n"
-        "                  arrival, removal, open and close, to FILE\n"
+        "                  arrival, removal, open, close and log line, to FILE\n"
+        "  --replay TRACE  use a remote that answers as the remote recorded in TRACE\n"
+        "                  (a --trace file) answered the same requests\n"
+        "  --replay-timing paced|recorded\n"
+        "                  send the recorded answers one per millisecond (paced, the\n"
+        "                  default) or at their recorded spacing\n"
         "  --json          one JSON object instead of the lines (list, status, version,\n"
         "                  misc read, battery, hwflag, clock)\n"
         "  -h, --help      this text\n"
@@ -276,8 +299,20 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
                 return usage(std::string(optionName) + " does not go with '" + name + "'");
     }
 
+    // A trace to replay is read before anything starts; a bad one is bad
+    // usage. Requests without a recorded answer are told on standard error.
+    std::unique_ptr<TTraceReplay> replay;
+    if (!inv.Replay.empty()) {
+        replay = TTraceReplay::Open(inv.Replay, inv.ReplayRecorded ? TReplayTiming::Recorded : TReplayTiming::Paced,
+                                    [&err](const std::string& message) { err << message << '\n'; }, error);
+        if (!replay) {
+            err << Program << ": " << error << '\n';
+            return static_cast<int>(TExitCode::Usage);
+        }
+    }
+
     try {
-        TCli cli(out, err, host, std::move(inv));
+        TCli cli(out, err, host, std::move(inv), replay.get());
         return static_cast<int>(cli.Run(*command, commandArgs));
     } catch (const std::exception& e) {
         // A consistency check of the protocol layer, or a file error that

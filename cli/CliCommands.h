@@ -49,6 +49,8 @@ struct TInvocation {
     bool Help = false;
     std::string Device;
     std::string Trace;
+    std::string Replay;            // --replay: the trace to answer from
+    bool ReplayRecorded = false;   // --replay-timing recorded
     unsigned Given = 0;  // command options given (TOptionBit)
     bool Decoded = false, Parts = false, Verify = false;
     std::string Output;     // -o
@@ -174,11 +176,14 @@ bool ReadWholeFile(const std::string& path, TByteArray& data, std::string& error
 
 class TCli {
 public:
-    TCli(std::ostream& out, std::ostream& err, TCliHost& host, TInvocation invocation)
+    // With replay, the remote is the replayed one, whatever the host offers.
+    TCli(std::ostream& out, std::ostream& err, TCliHost& host, TInvocation invocation,
+         IHidPlatform* replay = nullptr)
         : FOut(out),
           FErr(err),
           FHost(host),
           FInv(std::move(invocation)),
+          FReplay(replay),
           FClock(host.Clock ? *host.Clock : FSystemClock),
           FProgress(err, host.ProgressOnTerminal, [this] { return FClock.TickMs(); }),
           FSink(out, FProgress, host.Interrupted)
@@ -238,7 +243,7 @@ private:
     // reason on standard error) when the trace file cannot be opened.
     IHidPlatform* Platform()
     {
-        IHidPlatform& platform = FHost.Platform(FInv.Simulate);
+        IHidPlatform& platform = FReplay ? *FReplay : FHost.Platform(FInv.Simulate);
         if (FInv.Trace.empty())
             return &platform;
         if (!FTrace) {
@@ -319,6 +324,7 @@ private:
     std::ostream& FErr;
     TCliHost& FHost;
     TInvocation FInv;
+    IHidPlatform* FReplay;
     ops::TSystemClock FSystemClock;
     ops::IOpsClock& FClock;
     TProgressLine FProgress;

@@ -3,7 +3,8 @@
 //   corvane-console              talk to the remote on this machine's USB
 //   corvane-console --simulate   talk to a simulated remote instead
 //   --device PATH                use that interface and no other
-//   --trace FILE                 append every report and device event to FILE
+//   --trace FILE                 append every report, device event and log line to FILE
+//   --replay TRACE               talk to a remote replayed from a trace instead
 //
 // Qt's own options (-platform offscreen, -style fusion, ...) pass to Qt.
 
@@ -14,6 +15,7 @@
 #include "../hid/TracePlatform.h"
 #include "../sim/SimHidBus.h"
 #include "../sim/SimRemote.h"
+#include "../sim/TraceReplay.h"
 
 #include <QApplication>
 #include <QStringList>
@@ -32,14 +34,21 @@
 namespace {
 
 const char* const Usage =
-    "usage: corvane-console [--simulate] [--device PATH] [--trace FILE] [Qt options]\n"
+    "usage: corvane-console [--simulate | --replay TRACE] [--device PATH] [--trace FILE]\n"
+    "                       [Qt options]\n"
     "\n"
     "  --simulate      use a simulated remote inside the program instead of the\n"
     "                  remote attached over USB\n"
     "  --device PATH   use that interface (a hidraw node, or a simulated remote's\n"
     "                  path) and no other; without it the first remote found\n"
     "  --trace FILE    append every report to and from the remote, and every\n"
-    "                  arrival, removal, open and close, one line each, to FILE\n"
+    "                  arrival, removal, open, close and log line, one line\n"
+    "                  each, to FILE\n"
+    "  --replay TRACE  use a remote that answers as the remote recorded in TRACE\n"
+    "                  (a --trace file) answered the same requests\n"
+    "  --replay-timing paced|recorded\n"
+    "                  send the recorded answers one per millisecond (paced, the\n"
+    "                  default) or at their recorded spacing\n"
     "\n"
     "Qt's own options are passed to Qt, for example -platform offscreen or\n"
     "-style fusion. The console needs a graphical session (DISPLAY or\n"
@@ -85,6 +94,8 @@ struct TOptions {
     bool Simulate = false;
     std::string Device;
     std::string Trace;
+    std::string Replay;
+    bool ReplayRecorded = false;
     int Page = -1;              // undocumented: the page to show first (screenshots)
     bool QuitWhenUp = false;    // undocumented: quit once the event loop runs (tests)
     bool PlatformGiven = false; // -platform on the command line
@@ -102,13 +113,22 @@ bool ParseArguments(const TArgs& args, int count, TOptions& options)
             options.Simulate = true;
         } else if (arg == "--quit-when-up") {
             options.QuitWhenUp = true;
-        } else if (arg == "--device" || arg == "--trace") {
+        } else if (arg == "--device" || arg == "--trace" || arg == "--replay" || arg == "--replay-timing") {
             if (i + 1 >= count) {
                 std::fprintf(stderr, "corvane-console: %.*s needs a value\n%s", static_cast<int>(arg.size()),
                              arg.data(), Usage);
                 return false;
             }
-            (arg == "--device" ? options.Device : options.Trace) = std::string(args(++i));
+            const std::string value(args(++i));
+            if (arg == "--replay-timing") {
+                if (value != "paced" && value != "recorded") {
+                    std::fprintf(stderr, "corvane-console: --replay-timing takes paced or recorded\n%s", Usage);
+                    return false;
+                }
+                options.ReplayRecorded = value == "recorded";
+            } else {
+                (arg == "--device" ? options.Device : arg == "--trace" ? options.Trace : options.Replay) = value;
+            }
         } else if (arg == "--page") {
             if (i + 1 >= count) {
                 std::fputs(Usage, stderr);
@@ -153,6 +173,10 @@ int main(int argc, char** argv)
     }
     TOptions options;
     if (!ParseArguments([&](int i) { return std::string_view(argv[i]); }, argc, options)) return 2;
+    if (options.Simulate && !options.Replay.empty()) {
+        std::fprintf(stderr, "corvane-console: --simulate and --replay exclude each other\n%s", Usage);
+        return 2;
+    }
 
     // Without a session Qt aborts with advice that does not apply; say what
     // is missing instead.
@@ -169,6 +193,17 @@ int main(int argc, char** argv)
     std::unique_ptr<IHidPlatform> platform;
     if (options.Simulate) {
         platform = TSimRemote::DemoBus();
+    } else if (!options.Replay.empty()) {
+        // Read before the window starts; requests without a recorded answer
+        // are told on standard error.
+        std::string error;
+        platform = TTraceReplay::Open(
+            options.Replay, options.ReplayRecorded ? TReplayTiming::Recorded : TReplayTiming::Paced,
+            [](const std::string& message) { std::fprintf(stderr, "%s\n", message.c_str()); }, error);
+        if (!platform) {
+            std::fprintf(stderr, "corvane-console: %s\n", error.c_str());
+            return 2;
+        }
     } else {
         platform = CreateSystemHidPlatform();
     }
