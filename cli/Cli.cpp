@@ -269,6 +269,7 @@ std::string CliUsage()
 int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, TCliHost& host)
 {
     TInvocation inv;
+    inv.Args = args;
     std::string error;
     auto usage = [&](const std::string& message) {
         err << Program << ": " << message << "\n" << "Try 'corvane-cli --help'.\n";

@@ -56,6 +56,7 @@ struct TInvocation {
     std::string Output;     // -o
     std::string Directory;  // -C
     std::vector<std::string> Words;  // the command and its arguments
+    std::vector<std::string> Args;   // the whole command line, for the trace's header
 };
 
 
@@ -83,9 +84,12 @@ public:
 
     bool Quiet = false;      // --json: the result is printed, not the lines
     std::string WhatPrefix;  // names the part in hand in the progress line
+    TTracePlatform* Trace = nullptr;  // --trace: every line goes there too, also when quiet
 
     void Line(const std::string& line) override
     {
+        if (Trace)
+            Trace->Log(line);
         if (Quiet)
             return;
         FProgress.End();
@@ -95,6 +99,9 @@ public:
 
     void Lines(const std::vector<std::string>& lines) override
     {
+        if (Trace)
+            for (const std::string& line : lines)
+                Trace->Log(line);
         if (Quiet)
             return;
         // One write for the block: a hex dump of 4,097 lines costs one call.
@@ -236,6 +243,8 @@ private:
     {
         FProgress.End();
         FErr << Program << ": " << message << '\n';
+        if (FTrace)
+            FTrace->Log(std::string(Program) + ": " + message);
         return code;
     }
 
@@ -253,6 +262,8 @@ private:
                 Fail(TExitCode::FileError, error);
                 return nullptr;
             }
+            FTrace->WriteHeader(Program, CORVANE_VERSION, FInv.Args);
+            FSink.Trace = FTrace.get();
         }
         return FTrace.get();
     }
@@ -279,6 +290,7 @@ private:
             return TExitCode::Success;
         if (!quiet) {
             TCliSink errSink(FErr, FProgress, nullptr);
+            errSink.Trace = FTrace.get();
             ops::TOpsContext ctx = Context(errSink, FNoFiles);
             ops::ConnectionLine(ctx);
             ops::OpenFailureLine(ctx);

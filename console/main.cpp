@@ -215,6 +215,7 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "corvane-console: %s\n", error.c_str());
             return 1;
         }
+        trace->WriteHeader("corvane-console", CORVANE_VERSION, std::vector<std::string>(argv + 1, argv + argc));
     }
     IHidPlatform& used = trace ? static_cast<IHidPlatform&>(*trace) : *platform;
 
@@ -231,7 +232,9 @@ int main(int argc, char** argv)
 
     int result = 0;
     {
-        TfrmMain frmMain(used, options.Device);
+        std::function<void(const std::string&)> logTap;
+        if (trace) logTap = [&trace](const std::string& line) { trace->Log(line); };
+        TfrmMain frmMain(used, options.Device, nullptr, logTap);
         if (options.Page >= 0 && options.Page < frmMain.pgFunctions->count())
             frmMain.pgFunctions->setCurrentIndex(options.Page);
         frmMain.show();

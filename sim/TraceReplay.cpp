@@ -1,6 +1,7 @@
 #include "TraceReplay.h"
 
 #include "RemoteDescriptor.h"
+#include "../hid/TracePlatform.h"
 #include "../protocol/UsbIds.h"
 
 #include <algorithm>
@@ -101,62 +102,6 @@ struct TLine {
 };
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// Command lines
-// ---------------------------------------------------------------------------
-
-std::string JoinCommandLine(const std::vector<std::string>& words)
-{
-    std::string line;
-    for (const std::string& word : words) {
-        if (!line.empty())
-            line += ' ';
-        const bool plain = !word.empty() && word.find_first_of(" \t'\"\\") == std::string::npos;
-        if (plain) {
-            line += word;
-            continue;
-        }
-        line += '\'';
-        for (char c : word) {
-            if (c == '\'')
-                line += "'\\''";
-            else
-                line += c;
-        }
-        line += '\'';
-    }
-    return line;
-}
-
-std::vector<std::string> SplitCommandLine(const std::string& line)
-{
-    std::vector<std::string> words;
-    std::string word;
-    bool inWord = false;
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        const char c = line[i];
-        if (c == ' ' || c == '\t') {
-            if (inWord)
-                words.push_back(word);
-            word.clear();
-            inWord = false;
-        } else if (c == '\'') {
-            inWord = true;
-            for (++i; i < line.size() && line[i] != '\''; ++i)
-                word += line[i];
-        } else if (c == '\\' && i + 1 < line.size()) {
-            inWord = true;
-            word += line[++i];
-        } else {
-            inWord = true;
-            word += c;
-        }
-    }
-    if (inWord)
-        words.push_back(word);
-    return words;
-}
 
 // ---------------------------------------------------------------------------
 // Reading a trace
@@ -276,7 +221,7 @@ bool TTraceRecording::Parse(std::istream& in, const std::string& name, TTraceRec
             result.Sessions.emplace_back();  // a trace cut before its first line
         TSession& session = result.Sessions.back();
         if (line.Kind == "HDR" && line.Rest.rfind("command ", 0) == 0) {
-            session.Command = SplitCommandLine(line.Rest.substr(8));
+            session.Command = TTracePlatform::SplitCommandLine(line.Rest.substr(8));
         } else if (line.Kind == "LOG") {
             session.Log.push_back(line.Rest);
         } else if (line.Kind == "TX" || line.Kind == "RX") {
@@ -322,6 +267,7 @@ public:
           FUsed(FRecording.Exchanges.size(), false),
           FThread([this] { Run(); })
     {
+        SetReportDescriptor(FRecording.Descriptor);
     }
 
     ~TRemote() override { Stop(); }

@@ -65,12 +65,6 @@ struct TTraceRecording {
     static bool Parse(std::istream& in, const std::string& name, TTraceRecording& recording, std::string& error);
 };
 
-// Splits a command line as the trace's HDR command line writes it: words
-// separated by spaces, a word with spaces or quotes in single quotes (a quote
-// inside as '\'').
-std::vector<std::string> SplitCommandLine(const std::string& line);
-std::string JoinCommandLine(const std::vector<std::string>& words);
-
 enum class TReplayTiming {
     Paced,     // one report per millisecond, as a full-speed endpoint sends
     Recorded,  // at the recorded time after the request

@@ -184,7 +184,8 @@ TEST(TraceReplay, CommandLinesSplitAsTheyWereJoined)
         {"a'b", "", "\\", "\"q\""},
     };
     for (const auto& words : cases)
-        EXPECT_EQ(SplitCommandLine(JoinCommandLine(words)), words) << JoinCommandLine(words);
+        EXPECT_EQ(TTracePlatform::SplitCommandLine(TTracePlatform::JoinCommandLine(words)), words)
+            << TTracePlatform::JoinCommandLine(words);
 }
 
 }  // namespace
