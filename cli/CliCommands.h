@@ -217,6 +217,8 @@ public:
             FErr << Program << ": interrupted\n";
             code = TExitCode::Interrupted;
         }
+        if (FTrace)
+            FTrace->WriteLine("EXIT " + std::to_string(static_cast<int>(code)));
         return code;
     }
 

@@ -23,6 +23,7 @@
 //     0.001205 HDR device /dev/hidraw3 1209:0001 input 65 output 65
 //     0.001206 HDR descriptor /dev/hidraw3 06 00 FF 09 01 ... C0
 //     0.120000 LOG Battery level: 3.912 V (60%)     a line the program logged
+//     0.130000 EXIT 0                               corvane-cli's exit code
 //
 // HDR program and HDR command follow the start of a session when the program
 // says who it is (WriteHeader); the command line's words are separated by
@@ -30,7 +31,8 @@
 // as '\''), as a shell takes them. HDR device follows the first open of each
 // interface in a session: its IDs and its input and output report lengths,
 // report-ID byte included; HDR descriptor its report descriptor in hex, where
-// the platform hands it out. LOG lines hold the program's log, one line each.
+// the platform hands it out. LOG lines hold the program's log, one line each;
+// EXIT, written by corvane-cli when its command is done, the exit code.
 //
 // The time is seconds since the trace started, with six decimals, from a
 // steady clock; each trace starts with the "trace started" line and the wall

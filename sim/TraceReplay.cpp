@@ -145,7 +145,7 @@ bool TTraceRecording::Parse(std::istream& in, const std::string& name, TTraceRec
         const std::size_t kindEnd = text.find(' ', space + 1);
         line.Kind = text.substr(space + 1, kindEnd == std::string::npos ? std::string::npos : kindEnd - space - 1);
         line.Rest = kindEnd == std::string::npos ? std::string() : text.substr(kindEnd + 1);
-        static const std::set<std::string> Kinds{"EV", "TX", "RX", "HDR", "LOG"};
+        static const std::set<std::string> Kinds{"EV", "TX", "RX", "HDR", "LOG", "EXIT"};
         if (!Kinds.count(line.Kind))
             return refuse(line, "not a trace line");
         lines.push_back(std::move(line));
@@ -224,6 +224,11 @@ bool TTraceRecording::Parse(std::istream& in, const std::string& name, TTraceRec
             session.Command = TTracePlatform::SplitCommandLine(line.Rest.substr(8));
         } else if (line.Kind == "LOG") {
             session.Log.push_back(line.Rest);
+        } else if (line.Kind == "EXIT") {
+            char* end = nullptr;
+            session.Exit = static_cast<int>(std::strtol(line.Rest.c_str(), &end, 10));
+            if (line.Rest.empty() || *end != '\0')
+                return refuse(line, "malformed exit code");
         } else if (line.Kind == "TX" || line.Kind == "RX") {
             TByteArray report;
             if (!ParseHex(line.Rest, report) || report.empty())

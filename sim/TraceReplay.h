@@ -48,6 +48,7 @@ struct TTraceRecording {
     struct TSession {
         std::vector<std::string> Command;  // HDR command, split into words
         std::vector<std::string> Log;      // the LOG lines' texts
+        int Exit = -1;                     // EXIT; -1 when not recorded
     };
 
     std::uint16_t VendorId = 0;
