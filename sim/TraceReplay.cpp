@@ -87,7 +87,9 @@ bool ParseTime(const std::string& text, std::chrono::microseconds& time)
     char* end = nullptr;
     errno = 0;
     const double seconds = std::strtod(text.c_str(), &end);
-    if (errno != 0 || *end != '\0' || seconds < 0)
+    // Beyond a year a trace's clock is no clock (and the microseconds would
+    // not fit).
+    if (errno != 0 || *end != '\0' || seconds < 0 || seconds > 366.0 * 24 * 3600)
         return false;
     time = std::chrono::microseconds(static_cast<std::int64_t>(seconds * 1e6 + 0.5));
     return true;
