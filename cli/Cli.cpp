@@ -2,6 +2,7 @@
 
 #include "../ops/NumberEntry.h"
 #include "../protocol/UsbIds.h"
+#include "../sim/TraceReplay.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -182,6 +183,22 @@ bool ParseArguments(const std::vector<std::string>& args, TInvocation& inv, std:
                 error = "--trace needs a file name, not an empty word";
                 return false;
             }
+        } else if (arg == "--replay") {
+            if (!value(inv.Replay))
+                return false;
+            if (inv.Replay.empty()) {
+                error = "--replay needs a trace file, not an empty word";
+                return false;
+            }
+        } else if (arg == "--replay-timing") {
+            std::string timing;
+            if (!value(timing))
+                return false;
+            if (timing != "paced" && timing != "recorded") {
+                error = "--replay-timing takes paced or recorded, not '" + timing + "'";
+                return false;
+            }
+            inv.ReplayRecorded = timing == "recorded";
         } else if (arg == "--decoded") {
             inv.Decoded = true;
             inv.Given |= OptDecoded;
@@ -215,6 +232,10 @@ bool ParseArguments(const std::vector<std::string>& args, TInvocation& inv, std:
     }
     if (!simOption.empty() && !inv.Simulation.Simulate) {
         error = simOption + " needs --simulate";
+        return false;
+    }
+    if (!inv.Replay.empty() && (inv.Simulation.Simulate || !inv.Device.empty())) {
+        error = "--replay excludes --simulate and --device";
         return false;
     }
     return true;
@@ -266,7 +287,8 @@ using namespace cli;
 std::string CliUsage()
 {
     std::string text =
-        "usage: corvane-cli [--simulate [SIM OPTIONS]] [--device PATH] [--trace FILE] [--json]\n"
+        "usage: corvane-cli [--simulate [SIM OPTIONS] | --replay TRACE] [--device PATH]\n"
+        "                   [--trace FILE] [--json] COMMAND [ARGS]\n"
         "                   COMMAND [ARGS]\n"
         "\n"
         "Every operation of the engineering console, on the remote attached over USB.\n"
@@ -290,9 +312,14 @@ std::string CliUsage()
         "  --device PATH   use this node (e.g. /dev/hidraw3, or sim:hidraw0 with\n"
         "                  --simulate) and no other; if it is not the remote, says why\n"
         "  --trace FILE    append every report to and from the remote, and every\n"
-        "                  arrival, removal, open and close, to FILE; a trace that\n"
-        "                  cannot be written does not stop the operation, but the\n"
-        "                  program then says so at the end and exits 4\n"
+        "                  arrival, removal, open, close and log line, to FILE; a\n"
+        "                  trace that cannot be written does not stop the operation,\n"
+        "                  but the program then says so at the end and exits 4\n"
+        "  --replay TRACE  use a remote that answers as the remote recorded in TRACE\n"
+        "                  (a --trace file) answered the same requests\n"
+        "  --replay-timing paced|recorded\n"
+        "                  send the recorded answers one per millisecond (paced, the\n"
+        "                  default) or at their recorded spacing\n"
         "  --json          one JSON object on standard output instead of the lines:\n"
         "                  \"outcome\" (done, failed, no_device, file_error,\n"
         "                  verify_mismatch, stopped), \"error\" unless done, and what\n"
@@ -337,6 +364,7 @@ std::string CliUsage()
 int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, TCliHost& host)
 {
     TInvocation inv;
+    inv.Args = args;
     std::string error;
     auto usage = [&](const std::string& message) {
         err << Program << ": " << message << "\n" << "Try 'corvane-cli --help'.\n";
@@ -370,6 +398,18 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
                 return usage(std::string(optionName) + " does not go with '" + name + "'");
     }
 
-    TCli cli(out, err, host, std::move(inv));
+    // A trace to replay is read before anything starts; a bad one is bad
+    // usage. Requests without a recorded answer are told on standard error.
+    std::unique_ptr<TTraceReplay> replay;
+    if (!inv.Replay.empty()) {
+        replay = TTraceReplay::Open(inv.Replay, inv.ReplayRecorded ? TReplayTiming::Recorded : TReplayTiming::Paced,
+                                    [&err](const std::string& message) { err << message << '\n'; }, error);
+        if (!replay) {
+            err << Program << ": " << error << '\n';
+            return static_cast<int>(TExitCode::Usage);
+        }
+    }
+
+    TCli cli(out, err, host, std::move(inv), replay.get());
     return static_cast<int>(cli.Run(*command, commandArgs));
 }

@@ -3,7 +3,7 @@
 // function over arguments, output streams and a platform, so that tests run
 // it in-process on the simulated bus and the program's main stays thin.
 //
-//   corvane-cli [--simulate [--sim-...]] [--device PATH] [--trace FILE] [--json] COMMAND [ARGS]
+//   corvane-cli [--simulate [--sim-...] | --replay TRACE] [--device PATH] [--trace FILE] [--json] COMMAND [ARGS]
 //
 // The log lines of the operations go to out exactly as the window words
 // them, errors and the progress line to err. Runs on the calling thread,

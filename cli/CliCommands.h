@@ -53,12 +53,15 @@ struct TInvocation {
     bool Help = false;
     std::string Device;
     std::string Trace;
+    std::string Replay;            // --replay: the trace to answer from
+    bool ReplayRecorded = false;   // --replay-timing recorded
     unsigned Given = 0;  // command options given (TOptionBit)
     bool Decoded = false, Parts = false, Verify = false;
     std::string Output;     // -o
     std::string Directory;  // -C
     std::string Regions;    // --regions NAME,...
     std::vector<std::string> Words;  // the command and its arguments
+    std::vector<std::string> Args;   // the whole command line, for the trace's header
 };
 
 
@@ -89,10 +92,13 @@ public:
     bool Quiet = false;      // --json: the result is printed, not the lines
     std::string WhatPrefix;  // names the part in hand in the progress line
     std::string LastLine;    // the last line said: a failure's line is the error
+    TTracePlatform* Trace = nullptr;  // --trace: every line goes there too, also when quiet
 
     void Line(const std::string& line) override
     {
         LastLine = line;
+        if (Trace)
+            Trace->Log(line);
         if (Quiet)
             return;
         FProgress.Hide();
@@ -105,6 +111,9 @@ public:
     {
         if (!lines.empty())
             LastLine = lines.back();
+        if (Trace)
+            for (const std::string& line : lines)
+                Trace->Log(line);
         if (Quiet)
             return;
         // One write for the block: a hex dump of 4,097 lines costs one call.
@@ -189,11 +198,14 @@ TExitCode ReadInputFile(const std::string& path, std::uint64_t limit, TByteArray
 
 class TCli {
 public:
-    TCli(std::ostream& out, std::ostream& err, TCliHost& host, TInvocation invocation)
+    // With replay, the remote is the replayed one, whatever the host offers.
+    TCli(std::ostream& out, std::ostream& err, TCliHost& host, TInvocation invocation,
+         IHidPlatform* replay = nullptr)
         : FOut(out),
           FErr(err),
           FHost(host),
           FInv(std::move(invocation)),
+          FReplay(replay),
           FClock(host.Clock ? *host.Clock : FSystemClock),
           FProgress(err, host.ProgressOnTerminal, [this] { return FClock.TickMs(); }),
           FSink(out, FProgress, host.Interrupted)
@@ -233,6 +245,8 @@ public:
         // The trace holds the close of the connection too.
         FRemote.reset();
         if (FTrace) {
+            // The exit code of the operation, for a replay to compare with.
+            FTrace->WriteLine("EXIT " + std::to_string(static_cast<int>(code)));
             // A trace that could not be written fails the run at its end, not
             // the operation: a flash write is not cut short for its trace.
             if (const std::error_code error = FTrace->Close()) {
@@ -274,6 +288,8 @@ private:
         FErr << Program << ": " << message << '\n';
         if (FError.empty())
             FError = message;
+        if (FTrace)
+            FTrace->Log(std::string(Program) + ": " + message);
         return code;
     }
 
@@ -282,7 +298,7 @@ private:
     IHidPlatform* Platform()
     {
         std::string error;
-        IHidPlatform* made = FHost.Platform(FInv.Simulation, error);
+        IHidPlatform* made = FReplay ? FReplay : FHost.Platform(FInv.Simulation, error);
         if (!made) {
             Fail(TExitCode::FileError, error);
             return nullptr;
@@ -296,6 +312,8 @@ private:
                 Fail(TExitCode::FileError, error);
                 return nullptr;
             }
+            FTrace->WriteHeader(Program, CORVANE_VERSION, FInv.Args);
+            FSink.Trace = FTrace.get();
         }
         return FTrace.get();
     }
@@ -335,6 +353,7 @@ private:
         if (FRemote->Connected())
             return TExitCode::Success;
         TCliSink errSink(FErr, FProgress, nullptr);
+        errSink.Trace = FTrace.get();
         ops::TOpsContext ctx = Context(errSink, FNoFiles);
         errSink.Quiet = quiet;
         ops::ConnectionLine(ctx);
@@ -396,6 +415,7 @@ private:
     std::ostream& FErr;
     TCliHost& FHost;
     TInvocation FInv;
+    IHidPlatform* FReplay;
     ops::TSystemClock FSystemClock;
     ops::IOpsClock& FClock;
     TProgressLine FProgress;

@@ -1,6 +1,6 @@
 // corvane-cli: the engineering console's operations from the command line.
 //
-//   corvane-cli [--simulate [SIM OPTIONS]] [--device PATH] [--trace FILE] [--json] COMMAND [ARGS]
+//   corvane-cli [--simulate [SIM OPTIONS] | --replay TRACE] [--device PATH] [--trace FILE] [--json] COMMAND [ARGS]
 //
 // Everything but the choice of platform, the signals and the terminal is in
 // RunCli (Cli.cpp); `corvane-cli --help` lists the commands and exit codes.

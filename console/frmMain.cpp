@@ -32,8 +32,9 @@ void ChainTabOrder(const std::vector<QWidget*>& widgets)
 
 // --- Construction ---------------------------------------------------------------
 
-TfrmMain::TfrmMain(IHidPlatform& platform, std::string devicePath, QWidget* parent)
-    : QWidget(parent), FPlatform(platform), FDevicePath(std::move(devicePath))
+TfrmMain::TfrmMain(IHidPlatform& platform, std::string devicePath, QWidget* parent,
+                   std::function<void(const std::string&)> logTap)
+    : QWidget(parent), FPlatform(platform), FDevicePath(std::move(devicePath)), FLogTap(std::move(logTap))
 {
     Now = [] { return QDateTime::currentDateTime(); };
     TickMs = [] { return ops::TSystemClock().TickMs(); };
@@ -147,6 +148,8 @@ void TfrmMain::SetTag(QPushButton* button, int tag)
 void TfrmMain::Log(const QString& line)
 {
     FLogLines.append(line);
+    if (FLogTap)
+        FLogTap(line.toStdString());
     mmoInfo->appendPlainText(line);
     QScrollBar* bar = mmoInfo->verticalScrollBar();
     bar->setValue(bar->maximum());  // keep the newest line in view
@@ -160,6 +163,7 @@ void TfrmMain::LogBlock(const std::vector<std::string>& lines)
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const QString line = QString::fromStdString(lines[i]);
         FLogLines.append(line);
+        if (FLogTap) FLogTap(lines[i]);
         if (i > 0) block += QLatin1Char('\n');
         block += line;
     }

@@ -50,7 +50,10 @@ public:
     // error of that first connection is passed to ReportError once the event
     // loop runs (after the caller has had the chance to replace it).
     // With a devicePath the connection uses that interface and no other.
-    explicit TfrmMain(IHidPlatform& platform, std::string devicePath = {}, QWidget* parent = nullptr);
+    // logTap receives every log line as it is logged, from the first (the
+    // program's trace keeps them).
+    explicit TfrmMain(IHidPlatform& platform, std::string devicePath = {}, QWidget* parent = nullptr,
+                      std::function<void(const std::string&)> logTap = {});
     // Runs FormDestroy.
     ~TfrmMain() override;
 
@@ -251,6 +254,7 @@ private:
     ops::TDiskFiles FFiles;  // the current directory
     std::unique_ptr<TCorvaneOne> FRemote;
     QStringList FLogLines;
+    std::function<void(const std::string&)> FLogTap;
     int FLongDepth = 0;          // long operations on the stack
     bool FCloseRequested = false;  // a close arrived while one ran
 };

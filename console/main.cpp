@@ -3,8 +3,9 @@
 //   corvane-console              talk to the remote on this machine's USB
 //   corvane-console --simulate   talk to a simulated remote instead
 //   --device PATH                use that interface and no other
-//   --trace FILE                 append every report and device event to FILE
+//   --trace FILE                 append every report, device event and log line to FILE
 //   --sim-fault, --sim-flash, ... the simulated remote's options (with --simulate)
+//   --replay TRACE               talk to a remote replayed from a trace instead
 //
 // Qt's own options (-platform offscreen, -style fusion, ...) pass to Qt.
 
@@ -15,6 +16,7 @@
 #include "../hid/TracePlatform.h"
 #include "../sim/SimHidBus.h"
 #include "../sim/SimRemote.h"
+#include "../sim/TraceReplay.h"
 
 #include <QApplication>
 #include <QStringList>
@@ -33,8 +35,8 @@
 namespace {
 
 const char* const Usage =
-    "usage: corvane-console [--simulate [SIM OPTIONS]] [--device PATH] [--trace FILE]\n"
-    "                       [Qt options]\n"
+    "usage: corvane-console [--simulate [SIM OPTIONS] | --replay TRACE] [--device PATH]\n"
+    "                       [--trace FILE] [Qt options]\n"
     "\n"
     "  --simulate      use a simulated remote inside the program instead of the\n"
     "                  remote attached over USB; it keeps the real one's pace (one\n"
@@ -42,7 +44,13 @@ const char* const Usage =
     "  --device PATH   use that interface (a hidraw node, or a simulated remote's\n"
     "                  path) and no other; without it the first remote found\n"
     "  --trace FILE    append every report to and from the remote, and every\n"
-    "                  arrival, removal, open and close, one line each, to FILE\n"
+    "                  arrival, removal, open, close and log line, one line\n"
+    "                  each, to FILE\n"
+    "  --replay TRACE  use a remote that answers as the remote recorded in TRACE\n"
+    "                  (a --trace file) answered the same requests\n"
+    "  --replay-timing paced|recorded\n"
+    "                  send the recorded answers one per millisecond (paced, the\n"
+    "                  default) or at their recorded spacing\n"
     "\n"
     "The simulated remote's options (only with --simulate):\n"
     "  --sim-flash FILE      its flash starts from FILE (exactly 16 MiB), or from\n"
@@ -115,6 +123,8 @@ struct TOptions {
     std::string SimOption;      // the first --sim-... option given
     std::string Device;
     std::string Trace;
+    std::string Replay;
+    bool ReplayRecorded = false;
     int Page = -1;              // undocumented: the page to show first (screenshots)
     bool QuitWhenUp = false;    // undocumented: quit once the event loop runs (tests)
     bool PlatformGiven = false; // -platform on the command line
@@ -142,13 +152,22 @@ bool ParseArguments(const TArgs& args, int count, TOptions& options)
             return false;
         } else if (arg == "--quit-when-up") {
             options.QuitWhenUp = true;
-        } else if (arg == "--device" || arg == "--trace") {
+        } else if (arg == "--device" || arg == "--trace" || arg == "--replay" || arg == "--replay-timing") {
             if (i + 1 >= count) {
                 std::fprintf(stderr, "corvane-console: %.*s needs a value\n%s", static_cast<int>(arg.size()),
                              arg.data(), Usage);
                 return false;
             }
-            (arg == "--device" ? options.Device : options.Trace) = std::string(args(++i));
+            const std::string value(args(++i));
+            if (arg == "--replay-timing") {
+                if (value != "paced" && value != "recorded") {
+                    std::fprintf(stderr, "corvane-console: --replay-timing takes paced or recorded\n%s", Usage);
+                    return false;
+                }
+                options.ReplayRecorded = value == "recorded";
+            } else {
+                (arg == "--device" ? options.Device : arg == "--trace" ? options.Trace : options.Replay) = value;
+            }
         } else if (arg == "--page") {
             if (i + 1 >= count) {
                 std::fputs(Usage, stderr);
@@ -198,6 +217,10 @@ int main(int argc, char** argv)
                      options.SimOption.c_str());
         return 2;
     }
+    if (options.Simulate && !options.Replay.empty()) {
+        std::fprintf(stderr, "corvane-console: --simulate and --replay exclude each other\n%s", Usage);
+        return 2;
+    }
 
     // Without a session Qt aborts with advice that does not apply; say what
     // is missing instead.
@@ -220,6 +243,16 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "corvane-console: %s\n", error.c_str());
             return 2;
         }
+    } else if (!options.Replay.empty()) {
+        // Read before the window starts; requests without a recorded answer
+        // are told on standard error.
+        platform = TTraceReplay::Open(
+            options.Replay, options.ReplayRecorded ? TReplayTiming::Recorded : TReplayTiming::Paced,
+            [](const std::string& message) { std::fprintf(stderr, "%s\n", message.c_str()); }, error);
+        if (!platform) {
+            std::fprintf(stderr, "corvane-console: %s\n", error.c_str());
+            return 2;
+        }
     } else {
         platform = CreateSystemHidPlatform();
     }
@@ -231,6 +264,7 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "corvane-console: %s\n", error.c_str());
             return 1;
         }
+        trace->WriteHeader("corvane-console", CORVANE_VERSION, std::vector<std::string>(argv + 1, argv + argc));
     }
     IHidPlatform& used = trace ? static_cast<IHidPlatform&>(*trace) : chosen;
 
@@ -247,7 +281,9 @@ int main(int argc, char** argv)
 
     int result = 0;
     {
-        TfrmMain frmMain(used, options.Device);
+        std::function<void(const std::string&)> logTap;
+        if (trace) logTap = [&trace](const std::string& line) { trace->Log(line); };
+        TfrmMain frmMain(used, options.Device, nullptr, logTap);
         if (options.Page >= 0 && options.Page < frmMain.pgFunctions->count())
             frmMain.pgFunctions->setCurrentIndex(options.Page);
         frmMain.show();

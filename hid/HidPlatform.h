@@ -70,6 +70,14 @@ public:
     // the capability query of the HID class driver reports them.
     virtual bool GetReportLengths(int& inputLength, int& outputLength) = 0;
 
+    // The report descriptor as the device declares it, for the trace's
+    // header. False where the platform does not hand it out (Windows).
+    virtual bool GetReportDescriptor(std::vector<std::uint8_t>& descriptor)
+    {
+        (void)descriptor;
+        return false;
+    }
+
     // Writes one output report, report ID first, synchronously. Returns the
     // number of bytes written, or -1. A device that does not take the report
     // fails the write after a bounded wait (Linux: the kernel's; Windows:

@@ -164,6 +164,15 @@ public:
         return true;
     }
 
+    bool GetReportDescriptor(std::vector<std::uint8_t>& descriptor) override
+    {
+        hidraw_report_descriptor raw{};
+        if (!ReadRawDescriptor(raw))
+            return false;
+        descriptor.assign(raw.value, raw.value + raw.size);
+        return true;
+    }
+
     long Write(const std::uint8_t* data, std::size_t length) override
     {
         if (data == nullptr || length == 0)
@@ -255,15 +264,20 @@ public:
     }
 
 private:
-    bool ReadDescriptor(THidReportInfo& info)
+    bool ReadRawDescriptor(hidraw_report_descriptor& descriptor)
     {
         int size = 0;
         if (::ioctl(FFd.Get(), HIDIOCGRDESCSIZE, &size) < 0 || size <= 0 ||
             size > HID_MAX_DESCRIPTOR_SIZE)
             return false;
-        hidraw_report_descriptor descriptor{};
         descriptor.size = static_cast<__u32>(size);
-        if (::ioctl(FFd.Get(), HIDIOCGRDESC, &descriptor) < 0)
+        return ::ioctl(FFd.Get(), HIDIOCGRDESC, &descriptor) >= 0;
+    }
+
+    bool ReadDescriptor(THidReportInfo& info)
+    {
+        hidraw_report_descriptor descriptor{};
+        if (!ReadRawDescriptor(descriptor))
             return false;
         return ParseHidReportDescriptor(descriptor.value, descriptor.size, info);
     }

@@ -39,6 +39,11 @@ public:
         return FInner->GetReportLengths(inputLength, outputLength);
     }
 
+    bool GetReportDescriptor(std::vector<std::uint8_t>& descriptor) override
+    {
+        return FInner->GetReportDescriptor(descriptor);
+    }
+
     long Write(const std::uint8_t* data, std::size_t length) override
     {
         FTrace.WriteLine(FormatReport("TX", data, length));
@@ -152,7 +157,102 @@ std::unique_ptr<IHidHandle> TTracePlatform::Traced(std::unique_ptr<IHidHandle> h
         WriteLine("EV open " + path + " for queries only: " + error.message());
     else
         WriteLine("EV open " + path);
+    Describe(*handle, path);
     return std::make_unique<TTraceHandle>(*this, std::move(handle), path);
+}
+
+void TTracePlatform::Describe(IHidHandle& handle, const std::string& path)
+{
+    {
+        std::lock_guard lock(FMutex);
+        if (!FDescribed.insert(path).second)
+            return;
+    }
+    std::uint16_t vendor = 0, product = 0;
+    int input = 0, output = 0;
+    if (!handle.GetAttributes(vendor, product) || !handle.GetReportLengths(input, output))
+        return;
+    char ids[16];
+    std::snprintf(ids, sizeof ids, "%04x:%04x", vendor, product);
+    WriteLine("HDR device " + path + " " + ids + " input " + std::to_string(input) + " output " +
+              std::to_string(output));
+    std::vector<std::uint8_t> descriptor;
+    if (handle.GetReportDescriptor(descriptor) && !descriptor.empty()) {
+        const std::string hex = FormatReport("", descriptor.data(), descriptor.size());
+        WriteLine("HDR descriptor " + path + hex);
+    }
+}
+
+void TTracePlatform::WriteHeader(const std::string& program, const std::string& version,
+                                 const std::vector<std::string>& args)
+{
+    WriteLine("HDR program " + program + " " + version);
+    std::vector<std::string> words{program};
+    words.insert(words.end(), args.begin(), args.end());
+    WriteLine("HDR command " + JoinCommandLine(words));
+}
+
+void TTracePlatform::Log(const std::string& text)
+{
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = text.find('\n', start);
+        WriteLine("LOG " + text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos)
+            return;
+        start = end + 1;
+    }
+}
+
+std::string TTracePlatform::JoinCommandLine(const std::vector<std::string>& words)
+{
+    std::string line;
+    for (const std::string& word : words) {
+        if (!line.empty())
+            line += ' ';
+        if (!word.empty() && word.find_first_of(" \t'\"\\") == std::string::npos) {
+            line += word;
+            continue;
+        }
+        line += '\'';
+        for (char c : word) {
+            if (c == '\'')
+                line += "'\\''";
+            else
+                line += c;
+        }
+        line += '\'';
+    }
+    return line;
+}
+
+std::vector<std::string> TTracePlatform::SplitCommandLine(const std::string& line)
+{
+    std::vector<std::string> words;
+    std::string word;
+    bool inWord = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (c == ' ' || c == '\t') {
+            if (inWord)
+                words.push_back(word);
+            word.clear();
+            inWord = false;
+        } else if (c == '\'') {
+            inWord = true;
+            for (++i; i < line.size() && line[i] != '\''; ++i)
+                word += line[i];
+        } else if (c == '\\' && i + 1 < line.size()) {
+            inWord = true;
+            word += line[++i];
+        } else {
+            inWord = true;
+            word += c;
+        }
+    }
+    if (inWord)
+        words.push_back(word);
+    return words;
 }
 
 std::unique_ptr<IHotplugWatch> TTracePlatform::Watch(IGuiEventLoop& loop,

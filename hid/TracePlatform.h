@@ -15,6 +15,25 @@
 //     0.400980 EV removal /dev/hidraw5
 //     0.500000 EV write failed /dev/hidraw3
 //
+// and the lines that let a trace be replayed as a remote (sim/TraceReplay.h)
+// and compared with its replay:
+//
+//     0.000002 HDR program corvane-cli 0.1.0        who wrote the trace
+//     0.000003 HDR command corvane-cli --trace t.log version
+//     0.001205 HDR device /dev/hidraw3 1209:0001 input 65 output 65
+//     0.001206 HDR descriptor /dev/hidraw3 06 00 FF 09 01 ... C0
+//     0.120000 LOG Battery level: 3.912 V (60%)     a line the program logged
+//     0.130000 EXIT 0                               corvane-cli's exit code
+//
+// HDR program and HDR command follow the start of a session when the program
+// says who it is (WriteHeader); the command line's words are separated by
+// spaces, a word with spaces or quotes stands in single quotes (a quote in it
+// as '\''), as a shell takes them. HDR device follows the first open of each
+// interface in a session: its IDs and its input and output report lengths,
+// report-ID byte included; HDR descriptor its report descriptor in hex, where
+// the platform hands it out. LOG lines hold the program's log, one line each;
+// EXIT, written by corvane-cli when its command is done, the exit code.
+//
 // The time is seconds since the trace started, with six decimals, from a
 // steady clock; each trace starts with the "trace started" line and the wall
 // time in UTC, which separates the sessions appended to one file. Report
@@ -38,8 +57,10 @@
 #include <memory>
 #include <mutex>
 #include <ostream>
+#include <set>
 #include <string>
 #include <system_error>
+#include <vector>
 
 class TTracePlatform : public IHidPlatform {
 public:
@@ -86,6 +107,16 @@ public:
     // text ("TX 00 10 ...", "EV close /dev/hidraw3").
     void WriteLine(const std::string& text);
 
+    // Any thread: the HDR program and HDR command lines.
+    void WriteHeader(const std::string& program, const std::string& version, const std::vector<std::string>& args);
+
+    // Any thread: one LOG line for each line of text.
+    void Log(const std::string& text);
+
+    // A command line as HDR command writes it, and back.
+    static std::string JoinCommandLine(const std::vector<std::string>& words);
+    static std::vector<std::string> SplitCommandLine(const std::string& line);
+
     // "TX " or "RX " and the bytes in hex.
     static std::string FormatReport(const char* direction, const std::uint8_t* data, std::size_t length);
 
@@ -97,6 +128,8 @@ private:
 
     TTracePlatform(IHidPlatform& inner, std::ostream* out, std::unique_ptr<std::FILE, TFileCloser> file);
 
+    // HDR device and HDR descriptor, once per interface.
+    void Describe(IHidHandle& handle, const std::string& path);
     // Traces an open's outcome and wraps the handle it gave, if any.
     std::unique_ptr<IHidHandle> Traced(std::unique_ptr<IHidHandle> handle, const std::string& path,
                                        const std::error_code& error);
@@ -106,5 +139,6 @@ private:
     std::unique_ptr<std::FILE, TFileCloser> FFile;    // ...or this
     const std::chrono::steady_clock::time_point FStart;
     mutable std::mutex FMutex;  // the handles' two threads and the GUI thread write lines
-    std::error_code FError;  // of the first line not written
+    std::error_code FError;     // of the first line not written
+    std::set<std::string> FDescribed;  // interfaces whose HDR device is written
 };

@@ -23,7 +23,7 @@ set -eu
 
 cd "$(dirname "$0")/.."
 
-ALL="reply_commands reply_flash reply_capture page_ops descriptor number_entry"
+ALL="reply_commands reply_flash reply_capture page_ops descriptor number_entry trace"
 mode=runs
 seconds=0
 while [ $# -gt 0 ]; do
@@ -48,6 +48,7 @@ fi
 runs_for() {
     case $1 in
         reply_*|page_ops) echo 4000 ;;
+        trace) echo 50000 ;;
         *) echo 200000 ;;
     esac
 }
@@ -57,6 +58,7 @@ options_for() {  # libFuzzer options of a harness
         reply_*|page_ops) echo "-dict=fuzz/packets.dict -max_len=1024" ;;
         descriptor) echo "-max_len=512" ;;
         number_entry) echo "-max_len=64" ;;
+        trace) echo "-max_len=4096" ;;
     esac
 }
 

@@ -69,6 +69,18 @@ void TSimHidDevice::SetOpenError(std::error_code error, bool queryOnly)
     FQueryOnly = queryOnly;
 }
 
+void TSimHidDevice::SetReportDescriptor(TByteArray descriptor)
+{
+    std::lock_guard lock(FMutex);
+    FDescriptor = std::move(descriptor);
+}
+
+TByteArray TSimHidDevice::ReportDescriptor() const
+{
+    std::lock_guard lock(FMutex);
+    return FDescriptor;
+}
+
 bool TSimHidDevice::Plugged() const
 {
     std::lock_guard lock(FMutex);
@@ -110,6 +122,12 @@ public:
         inputLength = FDevice->InputReportLength();
         outputLength = FDevice->OutputReportLength();
         return true;
+    }
+
+    bool GetReportDescriptor(std::vector<std::uint8_t>& descriptor) override
+    {
+        descriptor = FDevice->ReportDescriptor();
+        return !descriptor.empty();
     }
 
     long Write(const std::uint8_t* data, std::size_t length) override

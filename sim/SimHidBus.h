@@ -43,6 +43,10 @@ public:
     int InputReportLength() const { return FInputReportLength; }
     int OutputReportLength() const { return FOutputReportLength; }
 
+    // The report descriptor handles hand out; empty (none) unless set.
+    void SetReportDescriptor(TByteArray descriptor);
+    TByteArray ReportDescriptor() const;
+
     // Called on the writing thread for every output report written to any
     // handle of the device, report ID first.
     virtual void OnOutputReport(const TByteArray& report) { (void)report; }
@@ -85,6 +89,7 @@ private:
     std::weak_ptr<TSimBusCore> FBus;
     std::string FPath;
     std::error_code FOpenError;
+    TByteArray FDescriptor;
     bool FQueryOnly = false;
 };
 

@@ -1,5 +1,7 @@
 #include "SimRemote.h"
 
+#include "RemoteDescriptor.h"
+
 #include "Timing.h"
 
 #include <condition_variable>
@@ -122,6 +124,10 @@ TSimRemote::TSimRemote(const TOptions& options)
       FImpl(std::make_unique<TImpl>())
 {
     FImpl->State = std::make_shared<TFirmwareState>(options.InputReportLength - 1, options.Paced);
+    // The kernel device's descriptor declares 64-byte reports: only a remote
+    // of that shape can claim it.
+    if (options.InputReportLength == 65 && options.OutputReportLength == 65)
+        SetReportDescriptor(TByteArray(std::begin(SimRemoteDescriptor), std::end(SimRemoteDescriptor)));
     FImpl->Thread = std::thread([state = FImpl->State, this] { state->Run(this); });
 }
 

@@ -1,6 +1,9 @@
 #include "UhidRemote.h"
 
 #include "../hid/FileDescriptor.h"
+#include "RemoteDescriptor.h"
+#include "TraceReplay.h"
+#include "../hid/HidDescriptor.h"
 
 #include <linux/uhid.h>
 #include <fcntl.h>
@@ -36,24 +39,6 @@ using TClock = TRemoteFirmware::TClock;
 constexpr const char* UhidPath = "/dev/uhid";
 constexpr std::uint16_t BusUsb = 0x03;   // BUS_USB of <linux/input.h>
 constexpr int PayloadLength = 64;
-
-// Vendor page 0xFF00: one 64-byte input and one 64-byte output report, and no
-// Report ID item, so that the reports are not numbered.
-constexpr std::uint8_t RemoteDescriptor[] = {
-    0x06, 0x00, 0xFF,  // Usage Page (Vendor 0xFF00)
-    0x09, 0x01,        // Usage (1)
-    0xA1, 0x01,        // Collection (Application)
-    0x15, 0x00,        //   Logical Minimum (0)
-    0x26, 0xFF, 0x00,  //   Logical Maximum (255)
-    0x75, 0x08,        //   Report Size (8)
-    0x95, 0x40,        //   Report Count (64)
-    0x09, 0x01,        //   Usage (1)
-    0x81, 0x02,        //   Input (Data, Var, Abs)
-    0x95, 0x40,        //   Report Count (64)
-    0x09, 0x02,        //   Usage (2)
-    0x91, 0x02,        //   Output (Data, Var, Abs)
-    0xC0,              // End Collection
-};
 
 // A standard boot-protocol mouse: three buttons, a relative X and Y.
 constexpr std::uint8_t MouseDescriptor[] = {
@@ -257,7 +242,7 @@ struct TCommand {
 
 struct TUhidRemote::TImpl {
     explicit TImpl(const TOptions& options)
-        : Identity{options.VendorId, options.ProductId, options.Name, RemoteDescriptor, sizeof RemoteDescriptor},
+        : Identity{options.VendorId, options.ProductId, options.Name, SimRemoteDescriptor, sizeof SimRemoteDescriptor},
           Firmware(PayloadLength),
           Pacer(options.Paced),
           Instance(InstanceCounter.fetch_add(1))
@@ -708,4 +693,121 @@ std::uint64_t TUhidRemote::PacketsSent() const
 {
     std::lock_guard lock(FImpl->Mutex);
     return FImpl->Sent;
+}
+
+// ---------------------------------------------------------------------------
+// TUhidReplay
+// ---------------------------------------------------------------------------
+
+struct TUhidReplay::TImpl {
+    TTraceReplay& Replay;
+    TByteArray Descriptor;
+    TDeviceIdentity Identity;
+    bool Numbered = false;  // the descriptor numbers its reports
+    int InputLength = 0;
+    std::unique_ptr<IHidHandle> Handle;  // on the replayed remote
+
+    mutable std::mutex Mutex;
+    std::string Uniq;  // empty once the device has gone
+
+    std::atomic<bool> Stop{false};
+    TUhidDevice Device;  // the thread's own once it runs
+    std::unique_ptr<uhid_event> Event = std::make_unique<uhid_event>();
+    std::thread Thread;
+
+    TImpl(TTraceReplay& replay, std::string name)
+        : Replay(replay),
+          Descriptor(replay.Recording().Descriptor),
+          Identity{replay.Recording().VendorId, replay.Recording().ProductId, std::move(name), Descriptor.data(),
+                   Descriptor.size()}
+    {
+        THidReportInfo info;
+        if (ParseHidReportDescriptor(Descriptor.data(), Descriptor.size(), info))
+            Numbered = info.NumberedReports;
+    }
+
+    void Run()
+    {
+        while (!Stop.load()) {
+            // A millisecond at most between looks at the replayed remote's
+            // answers, which come on its own thread.
+            pollfd ready{Device.Fd(), POLLIN, 0};
+            ::poll(&ready, 1, 1);
+            if (!Device.Exists())
+                continue;
+            while (Device.Read(*Event)) {
+                if (Event->type == UHID_OUTPUT && Event->u.output.rtype == UHID_OUTPUT_REPORT &&
+                    Event->u.output.size >= 1) {
+                    // As the host wrote it, report number first: as the
+                    // trace recorded it.
+                    Handle->Write(Event->u.output.data, Event->u.output.size);
+                } else if (Event->type == UHID_GET_REPORT || Event->type == UHID_SET_REPORT) {
+                    Device.Refuse(*Event);
+                }
+            }
+            TByteArray report(static_cast<std::size_t>(InputLength), 0);
+            for (;;) {
+                const THidReadStatus status = Handle->Read(report.data(), report.size(), 0ms);
+                if (status == THidReadStatus::Ok) {
+                    // The platform puts a report number in front of every
+                    // report; the kernel wants it only when there are numbers.
+                    Device.Input(Numbered ? report : TByteArray(report.begin() + 1, report.end()));
+                    continue;
+                }
+                if (status == THidReadStatus::Error) {
+                    // The replayed remote went: so does the device.
+                    Device.Destroy();
+                    std::lock_guard lock(Mutex);
+                    Uniq.clear();
+                }
+                break;
+            }
+        }
+        Device.Destroy();
+    }
+};
+
+TUhidReplay::TUhidReplay(TTraceReplay& replay, std::string name)
+    : FImpl(std::make_unique<TImpl>(replay, std::move(name)))
+{
+    const std::vector<THidInterfaceInfo> interfaces = replay.Enumerate();
+    if (interfaces.empty())
+        throw std::system_error(std::make_error_code(std::errc::no_such_device), "the replayed remote is gone");
+    std::error_code error;
+    FImpl->Handle = replay.Open(interfaces.front().Path, error);
+    if (!FImpl->Handle)
+        throw std::system_error(error, "cannot open the replayed remote");
+    int outputLength = 0;
+    FImpl->Handle->GetReportLengths(FImpl->InputLength, outputLength);
+    if (!FImpl->Device.Open(error))
+        throw std::system_error(error, UhidPath);
+    const std::string uniq = "corvane-sim-" + std::to_string(::getpid()) + "-" +
+                             std::to_string(InstanceCounter.fetch_add(1)) + "-replay";
+    if (!FImpl->Device.Create(FImpl->Identity, uniq))
+        throw std::system_error(std::error_code(errno, std::generic_category()), "cannot create the uhid device");
+    FImpl->Uniq = uniq;
+    FImpl->Thread = std::thread([impl = FImpl.get()] { impl->Run(); });
+}
+
+TUhidReplay::~TUhidReplay()
+{
+    FImpl->Stop = true;
+    if (FImpl->Thread.joinable())
+        FImpl->Thread.join();
+}
+
+bool TUhidReplay::Present() const
+{
+    std::lock_guard lock(FImpl->Mutex);
+    return !FImpl->Uniq.empty();
+}
+
+std::string TUhidReplay::WaitForNode(std::chrono::milliseconds limit) const
+{
+    return WaitForUniq(
+        [this] {
+            std::lock_guard lock(FImpl->Mutex);
+            return FImpl->Uniq;
+        },
+        limit);
 }

@@ -5,10 +5,13 @@
 //   sudo ./corvane-sim --fault flash-silent-from=3 &
 //   ./corvane-console
 //
+//   sudo ./corvane-sim --replay bench.trace &
+//
 // It runs until SIGTERM or SIGINT and removes its devices on the way out.
 // SIGUSR1 removes the remote and creates it again (an unplug and replug).
 
 #include "SimSetup.h"
+#include "TraceReplay.h"
 #include "UhidRemote.h"
 
 #include <pthread.h>
@@ -59,6 +62,11 @@ void PrintUsage(std::FILE* out)
         "  --erase-ms MS        a sector erase takes MS milliseconds before its ACK\n"
         "                       (default 45 when paced, 0 unpaced)\n"
         "  --battery MV         the battery register reads MV millivolts (default 3912)\n"
+        "  --replay TRACE       serve a remote replayed from TRACE (a --trace file of\n"
+        "                       corvane-cli or corvane-console) instead of the simulated\n"
+        "                       one; takes no other option but --replay-timing\n"
+        "  --replay-timing paced|recorded\n"
+        "                       answers one per millisecond (default) or as recorded\n"
         "  --fault NAME[=N]     inject a fault; repeatable. Faults:\n",
         out);
     std::fputs(SimFaultHelp("      ").c_str(), out);
@@ -95,6 +103,38 @@ std::string Hex4(unsigned value)
     return text;
 }
 
+// --replay: the trace's remote as the kernel device until a signal ends it.
+// Requests without a recorded answer are told on standard error.
+int ServeReplay(const std::string& path, TTraceRecording recording, TReplayTiming timing, const sigset_t& signals)
+{
+    auto replay = std::make_unique<TTraceReplay>(std::move(recording), timing, [](const std::string& message) {
+        std::fprintf(stderr, "%s\n", message.c_str());
+    });
+    try {
+        TUhidReplay remote(*replay);
+        const auto& recording = replay->Recording();
+        const std::string ids = Hex4(recording.VendorId) + ":" + Hex4(recording.ProductId);
+        const std::string node = remote.WaitForNode();
+        Say("replaying %s as the remote %s", path, ids + " at " + (node.empty() ? "(no hidraw node)" : node));
+        bool shownPresent = true;
+        for (;;) {
+            if (shownPresent && !remote.Present()) {
+                Say("the remote was removed, as in the trace");
+                shownPresent = false;
+            }
+            const timespec tick{0, 100 * 1000 * 1000};
+            const int signal = sigtimedwait(&signals, nullptr, &tick);
+            if (signal == SIGINT || signal == SIGTERM || signal == SIGHUP)
+                break;
+        }
+    } catch (const std::system_error& e) {
+        std::fprintf(stderr, "corvane-sim: %s\n", e.what());
+        return 1;
+    }
+    Say("removed the devices");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -107,6 +147,9 @@ int main(int argc, char** argv)
     bool blank = false;
     long replugAfter = -1;
     long returnAfter = 1000;
+    std::string replayPath;
+    TReplayTiming replayTiming = TReplayTiming::Paced;
+    int otherOptions = 0;  // given besides --replay and --replay-timing
 
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -121,9 +164,23 @@ int main(int argc, char** argv)
         std::string_view text;
         long number = 0;
         std::string error;
+        if (arg != "--replay" && arg != "--replay-timing")
+            ++otherOptions;
         if (arg == "-h" || arg == "--help") {
             PrintUsage(stdout);
             return 0;
+        } else if (arg == "--replay") {
+            if (!value(text))
+                return 2;
+            replayPath = std::string(text);
+        } else if (arg == "--replay-timing") {
+            if (!value(text))
+                return 2;
+            if (text != "paced" && text != "recorded") {
+                std::fprintf(stderr, "corvane-sim: --replay-timing takes paced or recorded\n");
+                return 2;
+            }
+            replayTiming = text == "paced" ? TReplayTiming::Paced : TReplayTiming::Recorded;
         } else if (arg == "--paced" || arg == "--unpaced") {
             options.Paced = arg == "--paced";
         } else if (arg == "--mouse") {
@@ -166,6 +223,20 @@ int main(int argc, char** argv)
         }
     }
 
+    // The trace is read before anything starts; a bad one is bad usage.
+    TTraceRecording recording;
+    if (!replayPath.empty()) {
+        if (otherOptions > 0) {
+            std::fprintf(stderr, "corvane-sim: --replay takes no other option but --replay-timing\n");
+            return 2;
+        }
+        std::string error;
+        if (!TTraceRecording::Load(replayPath, recording, error)) {
+            std::fprintf(stderr, "corvane-sim: %s\n", error.c_str());
+            return 2;
+        }
+    }
+
     std::string reason;
     if (!TUhidRemote::Available(reason)) {
         std::fprintf(stderr, "corvane-sim: %s\n", reason.c_str());
@@ -179,6 +250,9 @@ int main(int argc, char** argv)
     for (int s : {SIGINT, SIGTERM, SIGUSR1, SIGHUP})
         sigaddset(&signals, s);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    if (!replayPath.empty())
+        return ServeReplay(replayPath, std::move(recording), replayTiming, signals);
 
     std::string error;
     try {

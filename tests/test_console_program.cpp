@@ -200,7 +200,10 @@ TEST(ConsoleProgram, DeviceAndTrace)
     ASSERT_GE(fd, 0);
     const std::string traced = ReadAll(fd);
     close(fd);
-    for (const char* needed : {" EV open sim:hidraw0\n", " TX 00 10 00 ", " RX 00 2"})
+    // The header, the reports, and the window's log as LOG lines.
+    for (const char* needed : {" HDR program corvane-console ", " HDR command corvane-console ",
+                               " HDR device sim:hidraw0 1209:0001 input 65 output 65\n", " EV open sim:hidraw0\n",
+                               " TX 00 10 00 ", " RX 00 2", " LOG Device connected\n"})
         EXPECT_NE(traced.find(needed), std::string::npos) << needed << " in: " << traced.substr(0, 400);
 
     run = with({"--device", "sim:hidraw7"});

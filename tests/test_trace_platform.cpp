@@ -39,8 +39,9 @@ std::string Line(const char* direction, std::string_view hex)
 
 // The lines without their times, after checking each time's form (seconds,
 // a point, six digits) and that the times never go back within a session.
-// The first line, the start of the trace, is left out.
-TLines WithoutTimes(const std::string& trace)
+// The first line, the start of the trace, is left out, and so are the
+// header lines unless asked for.
+TLines WithoutTimes(const std::string& trace, bool withHeader = false)
 {
     TLines lines;
     std::istringstream in(trace);
@@ -54,13 +55,16 @@ TLines WithoutTimes(const std::string& trace)
         if (!digits)
             continue;
         std::string rest = line.substr(space + 1);
-        EXPECT_TRUE(rest.rfind("TX ", 0) == 0 || rest.rfind("RX ", 0) == 0 || rest.rfind("EV ", 0) == 0) << line;
+        EXPECT_TRUE(rest.rfind("TX ", 0) == 0 || rest.rfind("RX ", 0) == 0 || rest.rfind("EV ", 0) == 0 ||
+                    rest.rfind("HDR ", 0) == 0 || rest.rfind("LOG ", 0) == 0)
+            << line;
         if (rest.rfind("EV trace started ", 0) == 0)
             last = -1;  // a new session appended to the same file
         const double time = std::stod(line.substr(0, space));
         EXPECT_GE(time, last) << line;
         last = time;
-        lines.push_back(rest);
+        if (withHeader || rest.rfind("HDR ", 0) != 0)
+            lines.push_back(rest);
     }
     if (!lines.empty()) {
         EXPECT_EQ(lines[0].rfind("EV trace started ", 0), 0u) << lines[0];
@@ -102,6 +106,42 @@ TEST_F(TTraceFixture, AVersionRequestOnTheWire)
                                            "EV close sim:hidraw0",
                                            "EV close sim:hidraw0",
                                        }));
+}
+
+TEST_F(TTraceFixture, TheHeaderSaysWhatAReplayNeeds)
+{
+    Trace.WriteHeader("corvane-cli", "1.2", {"--trace", "my trace", "flash", "read", "0", "1"});
+    auto remote = std::make_shared<TSimRemote>();
+    Bus.Plug(remote);
+    Bus.Plug(std::make_shared<TSimMouse>());  // no descriptor to tell
+    {
+        TCorvaneOne corvane(Trace, Loop);  // the link opens the remote twice
+        std::error_code error;
+        auto mouse = Trace.Open("sim:hidraw1", error);
+        Trace.Log("first\nsecond");
+        Trace.Log("");
+    }
+    TLines lines = WithoutTimes(Out.str(), true);
+    lines.erase(std::remove_if(lines.begin(), lines.end(),
+                               [](const std::string& l) { return l.rfind("TX ", 0) == 0 || l.rfind("RX ", 0) == 0; }),
+                lines.end());
+    EXPECT_EQ(lines, (TLines{
+                         "HDR program corvane-cli 1.2",
+                         "HDR command corvane-cli --trace 'my trace' flash read 0 1",
+                         "EV open sim:hidraw0",
+                         "HDR device sim:hidraw0 1209:0001 input 65 output 65",
+                         "HDR descriptor sim:hidraw0 06 00 FF 09 01 A1 01 15 00 26 FF 00 75 08 95 40 09 01 81 02 95 40 "
+                         "09 02 91 02 C0",
+                         "EV open sim:hidraw0",
+                         "EV open sim:hidraw1",
+                         "HDR device sim:hidraw1 046d:c077 input 5 output 0",
+                         "LOG first",
+                         "LOG second",
+                         "LOG ",
+                         "EV close sim:hidraw1",
+                         "EV close sim:hidraw0",
+                         "EV close sim:hidraw0",
+                     }));
 }
 
 TEST(TracePlatform, EventsOfTheLink)
