@@ -88,6 +88,7 @@ public:
 
     bool Quiet = false;      // --json: the result is printed, not the lines
     std::string WhatPrefix;  // names the part in hand in the progress line
+    bool Phased = false;     // progress of the image engine: phases of one count
     std::string LastLine;    // the last line said: a failure's line is the error
 
     void Line(const std::string& line) override
@@ -125,7 +126,12 @@ public:
 
     void Progress(const ops::TProgress& progress) override
     {
-        FProgress.Update(WhatPrefix + std::string(progress.What), progress.Done, progress.Total);
+        // An image's phases share one count: one step, its phase shown.
+        if (Phased)
+            FProgress.Update(WhatPrefix + "image", progress.Done, progress.Total,
+                             WhatPrefix + std::string(progress.What));
+        else
+            FProgress.Update(WhatPrefix + std::string(progress.What), progress.Done, progress.Total);
     }
 
     bool KeepGoing() override { return !Interrupted(); }

@@ -746,6 +746,36 @@ TEST(TCliProgress, RateOverTheWholeRun)
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
 }
 
+// The image engine's phases share one count: the line names the phase, but
+// the rate and the time left run over the whole image, never restarting
+// (a restart would count the bytes before it twice and overstate the rate).
+TEST(TCliProgress, PhasesOfOneCount)
+{
+    std::uint64_t now = 0;
+    std::ostringstream err;
+    TProgressLine progress(err, true, [&] { return now; });
+    const std::uint64_t total = 40000;
+    const struct {
+        const char* Phase;
+        std::uint64_t Done;
+    } steps[] = {{"read", 0}, {"read", 8000}, {"erase", 12000}, {"write", 20000}, {"write", 28000}, {"verify", 40000}};
+    std::vector<std::string> phases;
+    for (const auto& step : steps) {
+        now = step.Done / 10;  // 10,000 bytes a second throughout
+        progress.Update("image", step.Done, total, step.Phase);
+        const std::vector<std::string> drawn = Drawn(err.str());
+        const std::string& line = drawn.back();
+        EXPECT_EQ(line.rfind(step.Phase, 0), 0u) << line;
+        TShown shown;
+        if (step.Done > 0 && ParseShown(line, shown)) {
+            EXPECT_NEAR(shown.Rate, 10000.0, 100.0) << line;
+            EXPECT_NEAR(static_cast<double>(shown.Left), static_cast<double>(total - step.Done) / 10000.0, 1.0)
+                << line;
+        }
+    }
+    progress.End();
+}
+
 // Long work on a terminal: one line, redrawn in place, 79 columns at most,
 // off the screen while a log line is written and drawn again after it; its
 // rate is never above what the link carried, and the time left follows it.
