@@ -89,16 +89,22 @@ const std::vector<TCommand>& Commands()
         {{"clock", "set"}, "[now|YYYYMMDDTHHMMSS]", "set the remote's clock (default now)", 0, 0, 1,
          &TCli::ClockSet},
         {{"clock"}, "", "the remote's date and time", 0, 0, 0, &TCli::Clock},
-        {{"flash", "read"}, "ADDR SIZE [-o FILE]", "hex lines, or the raw bytes into FILE", OptOutput, 2, 2,
-         &TCli::FlashRead, true},
-        {{"flash", "dump"}, "[--parts] [-C DIR]", "the whole flash, or its nine regions, into dated files",
-         OptParts | OptDir, 0, 0, &TCli::FlashDump},
-        {{"flash", "erase"}, "ADDR...", "erase the sector holding each address", 0, 1, SIZE_MAX, &TCli::FlashErase},
-        {{"flash", "write"}, "ADDR FILE [--verify]", "write FILE's bytes from ADDR; --verify reads them back",
-         OptVerify, 2, 2, &TCli::FlashWrite},
-        {{"flash", "verify"}, "ADDR FILE", "compare the flash from ADDR with FILE", 0, 2, 2, &TCli::FlashVerify},
-        {{"flash", "restore"}, "DIR [--regions NAME,...]",
-         "write back and verify the newest parts dump in DIR", OptRegions, 1, 1,
+        {{"flash", "read"}, "ADDR SIZE | --region NAME [-o FILE]", "hex lines, or the raw bytes into FILE",
+         OptOutput | OptRegion, 0, 2, &TCli::FlashRead, true},
+        {{"flash", "dump"}, "[--parts | --region NAME] [-C DIR]",
+         "the whole flash, its nine regions or one, into dated files and a manifest", OptParts | OptDir | OptRegion,
+         0, 0, &TCli::FlashDump},
+        {{"flash", "erase"}, "ADDR... | --range ADDR SIZE [--force]",
+         "erase the sector holding each address, or every sector of an aligned range", OptRange | OptForce, 1,
+         SIZE_MAX, &TCli::FlashErase},
+        {{"flash", "write"}, "ADDR FILE | --region NAME FILE [OPTIONS]",
+         "bring FILE onto the flash at ADDR, keeping every other byte", OptVerify | OptDryRun | OptVerifyAll |
+         OptNoVerify | OptRaw | OptForce | OptDiff | OptBase | OptRegion | OptDir, 1, 2, &TCli::FlashWrite},
+        {{"flash", "verify"}, "ADDR FILE | --region NAME FILE", "compare the flash from ADDR with FILE", OptRegion,
+         1, 2, &TCli::FlashVerify},
+        {{"flash", "restore"}, "DIR [--regions NAME,...] [OPTIONS]",
+         "write back and verify the newest parts dump in DIR",
+         OptRegions | OptDryRun | OptVerifyAll | OptNoVerify | OptForce | OptDiff | OptDir, 1, 1,
          &TCli::FlashRestore},
         {{"ir", "capture"}, "[-o FILE]", "capture an infrared signal (default CAPTURED.BIN)", OptOutput, 0, 0,
          &TCli::IrCapture},
@@ -191,6 +197,32 @@ bool ParseArguments(const std::vector<std::string>& args, TInvocation& inv, std:
         } else if (arg == "--verify") {
             inv.Verify = true;
             inv.Given |= OptVerify;
+        } else if (arg == "--dry-run") {
+            inv.Given |= OptDryRun;
+        } else if (arg == "--verify-all") {
+            inv.Given |= OptVerifyAll;
+        } else if (arg == "--no-verify") {
+            inv.Given |= OptNoVerify;
+        } else if (arg == "--raw") {
+            inv.Given |= OptRaw;
+        } else if (arg == "--force") {
+            inv.Given |= OptForce;
+        } else if (arg == "--diff") {
+            inv.Given |= OptDiff;
+        } else if (arg == "--range") {
+            inv.Given |= OptRange;
+        } else if (arg == "--base") {
+            if (!value(inv.Base))
+                return false;
+            if (inv.Base.empty()) {
+                error = "--base needs a file name, not an empty word";
+                return false;
+            }
+            inv.Given |= OptBase;
+        } else if (arg == "--region") {
+            if (!value(inv.Region))
+                return false;
+            inv.Given |= OptRegion;
         } else if (arg == "-o") {
             if (!value(inv.Output))
                 return false;
@@ -364,7 +396,10 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     if (const unsigned stray = inv.Given & ~command->Options) {
         static const std::pair<unsigned, const char*> Names[] = {
             {OptDecoded, "--decoded"}, {OptOutput, "-o"},         {OptParts, "--parts"},
-            {OptDir, "-C"},            {OptVerify, "--verify"}, {OptRegions, "--regions"}};
+            {OptDir, "-C"},            {OptVerify, "--verify"}, {OptRegions, "--regions"},
+            {OptDryRun, "--dry-run"},  {OptVerifyAll, "--verify-all"}, {OptNoVerify, "--no-verify"},
+            {OptRaw, "--raw"},         {OptForce, "--force"},   {OptDiff, "--diff"},
+            {OptBase, "--base"},       {OptRegion, "--region"}, {OptRange, "--range"}};
         for (const auto& [bit, optionName] : Names)
             if (stray & bit)
                 return usage(std::string(optionName) + " does not go with '" + name + "'");

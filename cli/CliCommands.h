@@ -11,6 +11,8 @@
 #include "../hid/PlainEventLoop.h"
 #include "../hid/TracePlatform.h"
 #include "../ops/Files.h"
+#include "../ops/FlashImage.h"
+#include "../ops/FlashParts.h"
 #include "../ops/Operations.h"
 
 #include <functional>
@@ -45,6 +47,15 @@ enum TOptionBit : unsigned {
     OptDir = 8,
     OptVerify = 16,
     OptRegions = 32,
+    OptDryRun = 64,
+    OptVerifyAll = 128,
+    OptNoVerify = 256,
+    OptRaw = 512,
+    OptForce = 1024,
+    OptDiff = 2048,
+    OptBase = 4096,
+    OptRegion = 8192,
+    OptRange = 16384,
 };
 
 struct TInvocation {
@@ -58,6 +69,8 @@ struct TInvocation {
     std::string Output;     // -o
     std::string Directory;  // -C
     std::string Regions;    // --regions NAME,...
+    std::string Region;     // --region NAME
+    std::string Base;       // --base FILE
     std::vector<std::string> Words;  // the command and its arguments
 };
 
@@ -393,6 +406,24 @@ private:
     }
 
     TExitCode WriteOrVerify(const std::vector<std::string>& args, bool write);
+
+    // --- The flash image engine (CliFlashImage.cpp) ---
+    // The region --region names, or null (and the refusal said, exit 2).
+    const TPart* RegionGiven();
+    // Before anything is erased or written on a remote of architecture 12:
+    // its battery must read at least MinWriteMillivolts, unless --force.
+    TExitCode CheckBattery();
+    // Runs the engine on target: the recovery files before the first
+    // change, the plan on a dry run, the base refused once, the mismatch
+    // report on standard error. unfinished is called before the message of
+    // a run that stopped or failed part-way (restore's report).
+    TExitCode RunImage(const ops::TImage& target, const std::optional<ops::TImage>& base,
+                       const std::string& baseName, ops::TImageResult& result,
+                       const std::function<void()>& unfinished = {});
+    // The manifest beside a dump's files; FileError said when it cannot be written.
+    TExitCode WriteManifest(ops::TStagedFiles& files, const std::vector<std::string>& names,
+                            const std::string& stamp, const TByteArray& version);
+    TExitCode EraseRange(const std::vector<std::string>& args);
     TExitCode Stopped(const std::string& kept)
     {
         return Fail(TExitCode::Interrupted, "interrupted; " + kept);
@@ -401,6 +432,10 @@ private:
     std::ostream& FOut;
     std::ostream& FErr;
     TCliHost& FHost;
+public:
+    // The lowest battery a write or erase starts on: 10% on the window's scale.
+    static constexpr std::uint16_t MinWriteMillivolts = 3560;
+private:
     TInvocation FInv;
     ops::TSystemClock FSystemClock;
     ops::IOpsClock& FClock;
