@@ -7,6 +7,7 @@
 
 #include "CorvaneInterface.h"
 #include "FlashParts.h"
+#include "Sha256.h"
 
 #include <algorithm>
 #include <csignal>
@@ -521,6 +522,102 @@ TEST_F(TCliSafety, RegionFilesMustHaveTheRegionsSize)
     EXPECT_EQ(ReadBytes(Dir / "20240229T123456_guid.bin"), TByteArray(guid.begin(), guid.begin() + 0x40));
     EXPECT_TRUE(fs::exists(Dir / "20240229T123456_manifest.json"));
     EXPECT_EQ(Run({"flash", "read", "--region", "gui"}).Code, 2);
+}
+
+// A restore over a remote that differs from the dump in one sector of
+// normal_app writes only that sector; when guid differs too, the last
+// sector is erased once and the bytes between guid and manufacturer_pid
+// (no region's) are kept.
+TEST_F(TCliSafety, RestoreWritesOnlyWhatDiffersAndKeepsTheSharedSector)
+{
+    Sim->FillFlashWithPattern();
+    TCliRun run = Run({"flash", "dump", "--parts", "-C", Dir.Path().string()});
+    ASSERT_EQ(run.Code, 0) << run.Err;
+    const TByteArray dumped = Sim->Flash(0, 0x1000000);
+    const struct {
+        const char* Name;
+        std::vector<std::uint32_t> Changed;  // sectors made to differ (one byte each, 0 to 1 bits)
+        std::vector<std::uint32_t> Erased;
+    } cases[] = {
+        {"one sector of normal_app", {0x3E5000}, {0x3E5000}},
+        {"and guid", {0x3E5000, 0xFFF000}, {0x3E5000, 0xFFF000}},
+        {"nothing", {}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Sim->SetFlash(0, dumped);
+        for (std::uint32_t sector : c.Changed)
+            Sim->SetFlash(sector == 0xFFF000 ? 0xFFF410 : sector + 0x123, {0x00});
+        // The gap holds what no dump has: it must survive the erase.
+        const TByteArray otherGap = Bytes(0x200, 9);
+        Sim->SetFlash(0xFFF440, otherGap);
+        Sim->ClearReceived();
+        const std::string folder = Dir / (std::string("recovery-") + std::to_string(c.Changed.size()));
+        fs::create_directory(folder);
+        run = Run({"flash", "restore", Dir.Path().string(), "--regions",
+                   "cpld,pic_library,guid,manufacturer_pid,normal_app", "-C", folder});
+        ASSERT_EQ(run.Code, 0) << run.Err;
+        const TSent sent = Sent(*Sim);
+        EXPECT_EQ(sent.Erased, c.Erased);
+        for (const auto& [address, size] : sent.Writes) {
+            const std::uint32_t sector = address & ~0xFFFu;
+            EXPECT_NE(std::find(c.Changed.begin(), c.Changed.end(), sector), c.Changed.end())
+                << std::hex << address << " " << size;
+        }
+        EXPECT_EQ(Sim->Flash(0xFFF440, 0x200), otherGap);
+        for (const TPart& part : FlashParts)
+            EXPECT_TRUE(Sim->Flash(static_cast<std::uint32_t>(part.Start), static_cast<std::uint32_t>(part.Size)) ==
+                        TByteArray(dumped.begin() + part.Start, dumped.begin() + part.Start + part.Size))
+                << part.Name;
+    }
+}
+
+// A dump's manifest: a file changed or missing since is refused and named
+// before the remote is used.
+TEST_F(TCliSafety, RestoreChecksTheManifest)
+{
+    Sim->FillFlashWithPattern();
+    TCliRun run = Run({"flash", "dump", "--parts", "-C", Dir.Path().string()});
+    ASSERT_EQ(run.Code, 0) << run.Err;
+    const fs::path manifest = Dir.Path() / "20240229T123456_manifest.json";
+    ASSERT_TRUE(fs::exists(manifest));
+    const TByteArray text = ReadBytes(manifest);
+    const std::string json(text.begin(), text.end());
+    const TByteArray cpld = ReadBytes(Dir / "20240229T123456_cpld.bin");
+    EXPECT_NE(json.find("\"name\": \"20240229T123456_cpld.bin\", \"region\": \"cpld\", \"start\": 16711680, "
+                        "\"size\": 16384, \"sha256\": \"" + ops::Sha256Hex(cpld.data(), cpld.size()) + "\""),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"version\": \""), std::string::npos) << json;
+
+    const struct {
+        const char* Name;
+        std::function<void()> Spoil;
+        const char* Regions;
+        const char* Message;
+        int Code = 4;
+    } cases[] = {
+        {"one bit changed", [&] { TByteArray b = cpld; b[100] ^= 1; WriteBytes(Dir / "20240229T123456_cpld.bin", b); },
+         nullptr, "20240229T123456_cpld.bin\" has changed since the dump"},
+        {"one byte more, named on purpose", [&] { TByteArray b = cpld; b.push_back(0); WriteBytes(Dir / "20240229T123456_cpld.bin", b); },
+         "cpld", "cpld.bin\" has more than 16384 bytes", 2},
+        {"missing", [&] { fs::remove(Dir / "20240229T123456_cpld.bin"); }, nullptr,
+         "\"20240229T123456_cpld.bin\", listed in "},
+        {"missing, named on purpose", [] {}, "guid,cpld", "\"20240229T123456_cpld.bin\", listed in "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        c.Spoil();
+        const int before = PlatformRequests;
+        std::vector<std::string> args{"flash", "restore", Dir.Path().string()};
+        if (c.Regions)
+            args.insert(args.end(), {"--regions", c.Regions});
+        run = Run(args);
+        EXPECT_EQ(run.Code, c.Code) << run.Err;
+        EXPECT_NE(run.Err.find(c.Message), std::string::npos) << run.Err;
+        EXPECT_NE(run.Err.find("nothing was written"), std::string::npos) << run.Err;
+        EXPECT_EQ(PlatformRequests, before);
+    }
 }
 
 // --- Input files ---------------------------------------------------------------------------
