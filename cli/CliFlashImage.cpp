@@ -190,6 +190,18 @@ TExitCode TCli::RunImage(const ops::TImage& target, const std::optional<ops::TIm
     result = ops::WriteImage(ctx, target, options);
     FSink.Phased = false;
 
+    // Under --json: the plan's counts and the recovery files.
+    if (!result.Plan.Sectors.empty()) {
+        std::vector<std::string> files;
+        for (const std::string& file : kept)
+            files.push_back(JsonString(file.substr(0, file.rfind(" ("))));
+        FJsonFields.Number("sectors_unchanged", result.Plan.Unchanged)
+            .Number("sectors_program_only", result.Plan.ProgramOnly)
+            .Number("sectors_erase_write", result.Plan.EraseWrite)
+            .Number("bytes_sent", static_cast<std::int64_t>(result.Plan.BytesSent))
+            .Number("bytes_skipped", static_cast<std::int64_t>(result.Plan.BytesSkipped))
+            .Raw("recovery_files", JsonArray(files));
+    }
     auto keptText = [&] {
         std::string text;
         for (const std::string& file : kept)

@@ -381,6 +381,23 @@ TEST_F(TCliSafety, WriteKeepsTheRestAndNamesAHalfWrittenSector)
         << run.Err;
 }
 
+// Under --json: the plan's counts and the recovery files, no lines.
+TEST_F(TCliSafety, WriteUnderJsonGivesThePlanAndTheRecoveryFiles)
+{
+    Sim->FillFlashWithPattern();
+    WriteBytes(Dir / "data.bin", Bytes(0x1800, 6));
+    TCliRun run = Run({"--json", "flash", "write", "0x40800", Dir / "data.bin", "--dry-run"});
+    EXPECT_EQ(run.Code, 0) << run.Err;
+    EXPECT_EQ(run.Out, "{\"outcome\": \"done\", \"sectors_unchanged\": 0, \"sectors_program_only\": 0, "
+                       "\"sectors_erase_write\": 2, \"bytes_sent\": 8192, \"bytes_skipped\": 0, "
+                       "\"recovery_files\": []}\n");
+    run = Run({"--json", "flash", "write", "0x40800", Dir / "data.bin", "-C", Dir.Path().string()});
+    EXPECT_EQ(run.Code, 0) << run.Err;
+    EXPECT_NE(run.Out.find("\"recovery_files\": [" + JsonString(Dir / "20240229T123456_before_040000.bin") + "]"),
+              std::string::npos)
+        << run.Out;
+}
+
 // A base the flash no longer holds is refused after the sample read, with
 // one message and nothing sent; the base it does hold spares the reads.
 TEST_F(TCliSafety, StaleBaseIsRefused)
