@@ -398,6 +398,38 @@ TEST_F(TCliSafety, WriteUnderJsonGivesThePlanAndTheRecoveryFiles)
         << run.Out;
 }
 
+// A read-back that differs: the engine's report on standard error, exit 5;
+// --diff adds the ranges. (The flash is spoiled once the write is done,
+// before the read-back.)
+TEST_F(TCliSafety, MismatchReportGoesToStandardError)
+{
+    const TByteArray data = Bytes(0x100, 7);
+    WriteBytes(Dir / "data.bin", data);
+    for (const bool diff : {false, true}) {
+        SCOPED_TRACE(diff ? "--diff" : "no --diff");
+        Sim->SetFlash(0x40000, TByteArray(0x1000, 0xFF));
+        Sim->ClearReceived();
+        Interrupting.When = [this, &data, spoiled = false]() mutable {
+            if (!spoiled && !Sent(*Sim).Writes.empty()) {
+                Sim->SetFlash(0x40010, {static_cast<std::uint8_t>(data[0x10] ^ 1), static_cast<std::uint8_t>(data[0x11] ^ 1)});
+                Sim->SetFlash(0x40080, {static_cast<std::uint8_t>(data[0x80] ^ 1)});
+                spoiled = true;
+            }
+            return false;
+        };
+        fs::remove(Dir / "20240229T123456_before_040000.bin");
+        std::vector<std::string> args{"flash", "write", "0x40000", Dir / "data.bin"};
+        if (diff)
+            args.push_back("--diff");
+        const TCliRun run = Run(args);
+        EXPECT_EQ(run.Code, 5) << run.Err;
+        EXPECT_NE(run.Err.find("Verify failed at 0x040010"), std::string::npos) << run.Err;
+        EXPECT_EQ(run.Out.find("Verify failed"), std::string::npos) << run.Out;
+        EXPECT_EQ(run.Err.find("  0x040010-0x040011 (2 bytes)") != std::string::npos, diff) << run.Err;
+        EXPECT_EQ(run.Err.find("  0x040080-0x040080 (1 bytes)") != std::string::npos, diff) << run.Err;
+    }
+}
+
 // A base the flash no longer holds is refused after the sample read, with
 // one message and nothing sent; the base it does hold spares the reads.
 TEST_F(TCliSafety, StaleBaseIsRefused)
