@@ -457,6 +457,19 @@ TEST_F(TCliSafety, StaleBaseIsRefused)
     run = Run({"flash", "write", "0x40100", Dir / "data.bin", "--base", Dir / "base.bin"});
     EXPECT_EQ(run.Code, 0) << run.Err;
     EXPECT_EQ(Sim->Flash(0x40100, 0x100), data);
+
+    // With --region the base is that region's file: exactly its size.
+    WriteBytes(Dir / "guid.bin", Bytes(0x40, 8));
+    const TByteArray guid = Sim->Flash(0xFFF400, 0x40);
+    for (const std::size_t size : {std::size_t{0x41}, std::size_t{0x40}}) {
+        TByteArray base = guid;
+        base.resize(size, 0);
+        WriteBytes(Dir / "guid-base.bin", base);
+        fs::remove(Dir / "20240229T123456_before_FFF000.bin");
+        run = Run({"flash", "write", "--region", "guid", Dir / "guid.bin", "--base", Dir / "guid-base.bin"});
+        EXPECT_EQ(run.Code, size == 0x40 ? 0 : 2) << run.Err;
+    }
+    EXPECT_EQ(Sim->Flash(0xFFF400, 0x40), Bytes(0x40, 8));
 }
 
 // Below 10% (3.560 V) nothing is erased or written unless --force.
@@ -592,6 +605,14 @@ TEST_F(TCliSafety, RestoreWritesOnlyWhatDiffersAndKeepsTheSharedSector)
         {"and guid", {0x3E5000, 0xFFF000}, {0x3E5000, 0xFFF000}},
         {"nothing", {}, {}},
     };
+    // A dry run plans the differing sector and sends nothing.
+    Sim->SetFlash(0x3E5123, {0x00});
+    Sim->ClearReceived();
+    run = Run({"flash", "restore", Dir.Path().string(), "--regions", "normal_app", "--dry-run"});
+    EXPECT_EQ(run.Code, 0) << run.Err;
+    EXPECT_NE(run.Out.find("Plan: 32 sectors, 31 unchanged, 0 program-only, 1 erase and write"), std::string::npos)
+        << run.Out;
+    EXPECT_TRUE(Sent(*Sim).Erased.empty() && Sent(*Sim).Writes.empty());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         Sim->SetFlash(0, dumped);
