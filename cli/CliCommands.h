@@ -2,8 +2,10 @@
 // The pieces of corvane-cli that its command files share: the invocation,
 // the output sink and event loop, and the TCli class whose members are the
 // commands. One file per page of the window: CliVersion.cpp (list, status,
-// version, reset), CliRegisters.cpp, CliFlash.cpp, CliInfrared.cpp; Cli.cpp
-// holds the command table, the parser and RunCli.
+// version, reset), CliRegisters.cpp, CliFlash.cpp with CliFlashImage.cpp
+// (writes through the image engine, recovery files, the battery check,
+// manifests), CliInfrared.cpp; Cli.cpp holds the command table, the parser
+// and RunCli.
 
 #include "Cli.h"
 #include "CliSupport.h"
@@ -208,6 +210,9 @@ TExitCode ReadInputFile(const std::string& path, std::uint64_t limit, TByteArray
 
 class TCli {
 public:
+    // The lowest battery a write or erase starts on: 10% on the window's scale.
+    static constexpr std::uint16_t MinWriteMillivolts = 3560;
+
     TCli(std::ostream& out, std::ostream& err, TCliHost& host, TInvocation invocation)
         : FOut(out),
           FErr(err),
@@ -432,10 +437,6 @@ private:
     std::ostream& FOut;
     std::ostream& FErr;
     TCliHost& FHost;
-public:
-    // The lowest battery a write or erase starts on: 10% on the window's scale.
-    static constexpr std::uint16_t MinWriteMillivolts = 3560;
-private:
     TInvocation FInv;
     ops::TSystemClock FSystemClock;
     ops::IOpsClock& FClock;
