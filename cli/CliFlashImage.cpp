@@ -133,6 +133,7 @@ TExitCode TCli::RunImage(const ops::TImage& target, const std::optional<ops::TIm
             return code;
 
     std::vector<std::string> kept;  // the recovery files, "PATH (FROM-TO)"
+    bool recoveryFailed = false;    // they could not be written: nothing was changed
     ops::TImageOptions options;
     if (base) {
         options.Base = base;
@@ -179,6 +180,7 @@ TExitCode TCli::RunImage(const ops::TImage& target, const std::optional<ops::TIm
                            " is kept in " + recovery.FinalPath(names[i]));
             }
         } catch (const ops::EFileError& e) {
+            recoveryFailed = true;
             return std::string(e.what()) + "; nothing was changed";
         }
         return {};
@@ -216,6 +218,8 @@ TExitCode TCli::RunImage(const ops::TImage& target, const std::optional<ops::TIm
     }
     if (result.BaseDiffers)
         return Fail(TExitCode::Mismatch, result.Error + "; nothing was changed");
+    if (recoveryFailed)
+        return Fail(TExitCode::FileError, result.Error);
     if (!sink.Report.empty()) {
         FProgress.End();
         for (const std::string& line : sink.Report)

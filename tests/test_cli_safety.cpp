@@ -360,6 +360,18 @@ TEST_F(TCliSafety, WriteKeepsTheRestAndNamesAHalfWrittenSector)
     EXPECT_NE(run.Out.find("is kept in 20240229T123456_before_040000.bin"), std::string::npos) << run.Out;
     EXPECT_EQ(ReadBytes(Dir / "20240229T123456_before_040000.bin"), old);
 
+    // A recovery file that cannot be made (one of that name exists, and a
+    // recovery file never replaces one): nothing is changed, exit 4.
+    Sim->SetFlash(0x40000, old);
+    Sim->ClearReceived();
+    run = Run({"flash", "write", "0x40800", Dir / "data.bin"});
+    EXPECT_EQ(run.Code, 4) << run.Err;
+    EXPECT_NE(run.Err.find("nothing was changed"), std::string::npos) << run.Err;
+    EXPECT_TRUE(Sent(*Sim).Erased.empty() && Sent(*Sim).Writes.empty());
+    EXPECT_EQ(Sim->Flash(0x40000, 0x2000), old);
+    EXPECT_EQ(ReadBytes(Dir / "20240229T123456_before_040000.bin"), old);
+    Sim->SetFlash(0x40000, expected);
+
     // Written again: nothing differs, nothing is sent and no file is kept.
     Sim->ClearReceived();
     fs::remove(Dir / "20240229T123456_before_040000.bin");
