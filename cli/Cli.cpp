@@ -90,16 +90,22 @@ const std::vector<TCommand>& Commands()
         {{"clock", "set"}, "[now|YYYYMMDDTHHMMSS]", "set the remote's clock (default now)", 0, 0, 1,
          &TCli::ClockSet},
         {{"clock"}, "", "the remote's date and time", 0, 0, 0, &TCli::Clock},
-        {{"flash", "read"}, "ADDR SIZE [-o FILE]", "hex lines, or the raw bytes into FILE", OptOutput, 2, 2,
-         &TCli::FlashRead, true},
-        {{"flash", "dump"}, "[--parts] [-C DIR]", "the whole flash, or its nine regions, into dated files",
-         OptParts | OptDir, 0, 0, &TCli::FlashDump},
-        {{"flash", "erase"}, "ADDR...", "erase the sector holding each address", 0, 1, SIZE_MAX, &TCli::FlashErase},
-        {{"flash", "write"}, "ADDR FILE [--verify]", "write FILE's bytes from ADDR; --verify reads them back",
-         OptVerify, 2, 2, &TCli::FlashWrite},
-        {{"flash", "verify"}, "ADDR FILE", "compare the flash from ADDR with FILE", 0, 2, 2, &TCli::FlashVerify},
-        {{"flash", "restore"}, "DIR [--regions NAME,...]",
-         "write back and verify the newest parts dump in DIR", OptRegions, 1, 1,
+        {{"flash", "read"}, "ADDR SIZE | --region NAME [-o FILE]", "hex lines, or the raw bytes into FILE",
+         OptOutput | OptRegion, 0, 2, &TCli::FlashRead, true},
+        {{"flash", "dump"}, "[--parts | --region NAME] [-C DIR]",
+         "into dated files and a manifest", OptParts | OptDir | OptRegion,
+         0, 0, &TCli::FlashDump},
+        {{"flash", "erase"}, "ADDR... | --range ADDR SIZE [--force]",
+         "erase sectors (by address, or a range)", OptRange | OptForce, 1,
+         SIZE_MAX, &TCli::FlashErase},
+        {{"flash", "write"}, "ADDR FILE | --region NAME FILE [OPTIONS]",
+         "write FILE, keeping every other byte", OptVerify | OptDryRun | OptVerifyAll |
+         OptNoVerify | OptRaw | OptForce | OptDiff | OptBase | OptRegion | OptDir, 1, 2, &TCli::FlashWrite},
+        {{"flash", "verify"}, "ADDR FILE | --region NAME FILE", "compare the flash from ADDR with FILE", OptRegion,
+         1, 2, &TCli::FlashVerify},
+        {{"flash", "restore"}, "DIR [--regions NAME,...] [OPTIONS]",
+         "restore the newest parts dump in DIR",
+         OptRegions | OptDryRun | OptVerifyAll | OptNoVerify | OptForce | OptDiff | OptDir, 1, 1,
          &TCli::FlashRestore},
         {{"ir", "capture"}, "[-o FILE]", "capture an infrared signal (default CAPTURED.BIN)", OptOutput, 0, 0,
          &TCli::IrCapture},
@@ -208,6 +214,32 @@ bool ParseArguments(const std::vector<std::string>& args, TInvocation& inv, std:
         } else if (arg == "--verify") {
             inv.Verify = true;
             inv.Given |= OptVerify;
+        } else if (arg == "--dry-run") {
+            inv.Given |= OptDryRun;
+        } else if (arg == "--verify-all") {
+            inv.Given |= OptVerifyAll;
+        } else if (arg == "--no-verify") {
+            inv.Given |= OptNoVerify;
+        } else if (arg == "--raw") {
+            inv.Given |= OptRaw;
+        } else if (arg == "--force") {
+            inv.Given |= OptForce;
+        } else if (arg == "--diff") {
+            inv.Given |= OptDiff;
+        } else if (arg == "--range") {
+            inv.Given |= OptRange;
+        } else if (arg == "--base") {
+            if (!value(inv.Base))
+                return false;
+            if (inv.Base.empty()) {
+                error = "--base needs a file name, not an empty word";
+                return false;
+            }
+            inv.Given |= OptBase;
+        } else if (arg == "--region") {
+            if (!value(inv.Region))
+                return false;
+            inv.Given |= OptRegion;
         } else if (arg == "-o") {
             if (!value(inv.Output))
                 return false;
@@ -300,7 +332,10 @@ std::string CliUsage()
             synopsis += ' ';
             synopsis += command.Args;
         }
-        char line[160];
+        // A synopsis too long for its column has the summary on a line of its own.
+        if (synopsis.size() > 38)
+            synopsis += "\n" + std::string(40, ' ');
+        char line[240];
         std::snprintf(line, sizeof line, "  %-38s %.*s\n", synopsis.c_str(), static_cast<int>(command.Summary.size()),
                       command.Summary.data());
         text += line;
@@ -329,6 +364,33 @@ std::string CliUsage()
         "                  flash read takes it only with -o. Bad usage (exit 2)\n"
         "                  prints no object\n"
         "  -h, --help      this text\n"
+        "\n"
+        "Flash writes: flash write (and restore) bring the file onto the flash and keep\n"
+        "every byte outside it. They read the sectors the file touches, erase only the\n"
+        "sectors where a bit must go from 0 to 1, write only the bytes that differ\n"
+        "(leaving out 0xFF after an erase) and read back every sector they wrote.\n"
+        "Before the first change, what those sectors held is saved in\n"
+        "YYYYMMDDTHHMMSS_before_AAAAAA.bin (AAAAAA its hex address) in the current\n"
+        "folder or -C DIR: flash write 0xAAAAAA FILE puts it back. Options:\n"
+        "  --region NAME   address and size of a region of the parts dump (read,\n"
+        "                  dump, write, verify); FILE must be exactly its size\n"
+        "  --dry-run       read and print the plan (sectors unchanged, program-only,\n"
+        "                  erase and write; bytes sent and skipped; the time);\n"
+        "                  change nothing\n"
+        "  --base FILE     a dump the flash holds (all 16 MiB, or with --region that\n"
+        "                  region's file): sectors it covers are not read, a sample\n"
+        "                  is read back and a stale base refused (exit 5)\n"
+        "  --verify        the default: read back every sector written\n"
+        "  --verify-all    read back every sector the file touches\n"
+        "  --no-verify     read nothing back\n"
+        "  --diff          list every differing range of a mismatch\n"
+        "  --force         write or erase even when the battery is below 3.560 V\n"
+        "  --raw           write: only send FILE's bytes, no read, no erase, no\n"
+        "                  read-back unless --verify (for studying the flash itself)\n"
+        "  --range ADDR SIZE  erase: every sector of a range on sector edges\n"
+        "Dumps write YYYYMMDDTHHMMSS_manifest.json beside their files (the version\n"
+        "reply, the time, each file's region, start, size and SHA-256); restore\n"
+        "refuses a file that is missing or changed since.\n"
         "\n"
         "The simulated remote (only with --simulate) keeps the real one's pace: one\n"
         "report per millisecond each way, and a sector erase takes 45 ms. Options:\n"
@@ -392,7 +454,10 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     if (const unsigned stray = inv.Given & ~command->Options) {
         static const std::pair<unsigned, const char*> Names[] = {
             {OptDecoded, "--decoded"}, {OptOutput, "-o"},         {OptParts, "--parts"},
-            {OptDir, "-C"},            {OptVerify, "--verify"}, {OptRegions, "--regions"}};
+            {OptDir, "-C"},            {OptVerify, "--verify"}, {OptRegions, "--regions"},
+            {OptDryRun, "--dry-run"},  {OptVerifyAll, "--verify-all"}, {OptNoVerify, "--no-verify"},
+            {OptRaw, "--raw"},         {OptForce, "--force"},   {OptDiff, "--diff"},
+            {OptBase, "--base"},       {OptRegion, "--region"}, {OptRange, "--range"}};
         for (const auto& [bit, optionName] : Names)
             if (stray & bit)
                 return usage(std::string(optionName) + " does not go with '" + name + "'");

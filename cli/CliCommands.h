@@ -2,8 +2,10 @@
 // The pieces of corvane-cli that its command files share: the invocation,
 // the output sink and event loop, and the TCli class whose members are the
 // commands. One file per page of the window: CliVersion.cpp (list, status,
-// version, reset), CliRegisters.cpp, CliFlash.cpp, CliInfrared.cpp; Cli.cpp
-// holds the command table, the parser and RunCli.
+// version, reset), CliRegisters.cpp, CliFlash.cpp with CliFlashImage.cpp
+// (writes through the image engine, recovery files, the battery check,
+// manifests), CliInfrared.cpp; Cli.cpp holds the command table, the parser
+// and RunCli.
 
 #include "Cli.h"
 #include "CliSupport.h"
@@ -11,6 +13,8 @@
 #include "../hid/PlainEventLoop.h"
 #include "../hid/TracePlatform.h"
 #include "../ops/Files.h"
+#include "../ops/FlashImage.h"
+#include "../ops/FlashParts.h"
 #include "../ops/Operations.h"
 
 #include <functional>
@@ -45,6 +49,15 @@ enum TOptionBit : unsigned {
     OptDir = 8,
     OptVerify = 16,
     OptRegions = 32,
+    OptDryRun = 64,
+    OptVerifyAll = 128,
+    OptNoVerify = 256,
+    OptRaw = 512,
+    OptForce = 1024,
+    OptDiff = 2048,
+    OptBase = 4096,
+    OptRegion = 8192,
+    OptRange = 16384,
 };
 
 struct TInvocation {
@@ -60,6 +73,8 @@ struct TInvocation {
     std::string Output;     // -o
     std::string Directory;  // -C
     std::string Regions;    // --regions NAME,...
+    std::string Region;     // --region NAME
+    std::string Base;       // --base FILE
     std::vector<std::string> Words;  // the command and its arguments
     std::vector<std::string> Args;   // the whole command line, for the trace's header
 };
@@ -91,6 +106,7 @@ public:
 
     bool Quiet = false;      // --json: the result is printed, not the lines
     std::string WhatPrefix;  // names the part in hand in the progress line
+    bool Phased = false;     // progress of the image engine: phases of one count
     std::string LastLine;    // the last line said: a failure's line is the error
     TTracePlatform* Trace = nullptr;  // --trace: every line goes there too, also when quiet
 
@@ -134,7 +150,12 @@ public:
 
     void Progress(const ops::TProgress& progress) override
     {
-        FProgress.Update(WhatPrefix + std::string(progress.What), progress.Done, progress.Total);
+        // An image's phases share one count: one step, its phase shown.
+        if (Phased)
+            FProgress.Update(WhatPrefix + "image", progress.Done, progress.Total,
+                             WhatPrefix + std::string(progress.What));
+        else
+            FProgress.Update(WhatPrefix + std::string(progress.What), progress.Done, progress.Total);
     }
 
     bool KeepGoing() override { return !Interrupted(); }
@@ -198,6 +219,9 @@ TExitCode ReadInputFile(const std::string& path, std::uint64_t limit, TByteArray
 
 class TCli {
 public:
+    // The lowest battery a write or erase starts on: 10% on the window's scale.
+    static constexpr std::uint16_t MinWriteMillivolts = 3560;
+
     // With replay, the remote is the replayed one, whatever the host offers.
     TCli(std::ostream& out, std::ostream& err, TCliHost& host, TInvocation invocation,
          IHidPlatform* replay = nullptr)
@@ -406,6 +430,24 @@ private:
     }
 
     TExitCode WriteOrVerify(const std::vector<std::string>& args, bool write);
+
+    // --- The flash image engine (CliFlashImage.cpp) ---
+    // The region --region names, or null (and the refusal said, exit 2).
+    const TPart* RegionGiven();
+    // Before anything is erased or written on a remote of architecture 12:
+    // its battery must read at least MinWriteMillivolts, unless --force.
+    TExitCode CheckBattery();
+    // Runs the engine on target: the recovery files before the first
+    // change, the plan on a dry run, the base refused once, the mismatch
+    // report on standard error. unfinished is called before the message of
+    // a run that stopped or failed part-way (restore's report).
+    TExitCode RunImage(const ops::TImage& target, const std::optional<ops::TImage>& base,
+                       const std::string& baseName, ops::TImageResult& result,
+                       const std::function<void()>& unfinished = {});
+    // The manifest beside a dump's files; FileError said when it cannot be written.
+    TExitCode WriteManifest(ops::TStagedFiles& files, const std::vector<std::string>& names,
+                            const std::string& stamp, const TByteArray& version);
+    TExitCode EraseRange(const std::vector<std::string>& args);
     TExitCode Stopped(const std::string& kept)
     {
         return Fail(TExitCode::Interrupted, "interrupted; " + kept);

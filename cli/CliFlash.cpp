@@ -3,6 +3,7 @@
 #include "CliCommands.h"
 
 #include "../ops/FlashParts.h"
+#include "../ops/Sha256.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -93,6 +94,38 @@ std::map<std::string, TPartsSet> PartsDumps(const std::string& dir)
     return sets;
 }
 
+// A file of a dump's manifest, as WriteManifest writes it: one a line.
+struct TManifestEntry {
+    std::uint64_t Size = 0;
+    std::string Sha256;
+};
+
+std::map<std::string, TManifestEntry> ParseManifest(const std::string& text)
+{
+    std::map<std::string, TManifestEntry> entries;
+    auto field = [](const std::string& line, const std::string& name, bool quoted) {
+        const std::string key = "\"" + name + "\": " + (quoted ? "\"" : "");
+        const std::size_t at = line.find(key);
+        if (at == std::string::npos)
+            return std::string();
+        const std::size_t from = at + key.size();
+        const std::size_t to = quoted ? line.find('"', from) : line.find_first_not_of("0123456789", from);
+        return line.substr(from, to == std::string::npos ? std::string::npos : to - from);
+    };
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t end = std::min(text.find('\n', at), text.size());
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
+        const std::string name = field(line, "name", true);
+        const std::string size = field(line, "size", false);
+        if (name.empty() || size.empty())
+            continue;
+        entries[name] = {std::stoull(size), field(line, "sha256", true)};
+    }
+    return entries;
+}
+
 std::string Names(const std::vector<std::string_view>& names)
 {
     std::string text;
@@ -108,8 +141,19 @@ TExitCode TCli::FlashRead(const std::vector<std::string>& args)
     std::uint32_t address = 0;
     std::uint32_t size = 0;
     std::string error;
-    if (!ParseFlashAddress(args[0], address, error) || !ParseFlashSize(args[1], address, size, error))
+    if (FInv.Given & OptRegion) {
+        if (!args.empty())
+            return Fail(TExitCode::Usage, "--region NAME takes the place of ADDR SIZE");
+        const TPart* part = RegionGiven();
+        if (!part)
+            return TExitCode::Usage;
+        address = static_cast<std::uint32_t>(part->Start);
+        size = static_cast<std::uint32_t>(part->Size);
+    } else if (args.size() != 2) {
+        return Fail(TExitCode::Usage, "usage: corvane-cli flash read ADDR SIZE [-o FILE]");
+    } else if (!ParseFlashAddress(args[0], address, error) || !ParseFlashSize(args[1], address, size, error)) {
         return Fail(TExitCode::Usage, error);
+    }
     // The raw bytes go to FILE.partial, made before anything is read, so that
     // a file that cannot be written costs no transfer; FILE itself is
     // replaced only once every byte has come.
@@ -163,6 +207,13 @@ TExitCode TCli::FlashRead(const std::vector<std::string>& args)
 
 TExitCode TCli::FlashDump(const std::vector<std::string>&)
 {
+    const TPart* region = nullptr;
+    if (FInv.Given & OptRegion) {
+        if (FInv.Parts)
+            return Fail(TExitCode::Usage, "--region and --parts do not go together");
+        if (!(region = RegionGiven()))
+            return TExitCode::Usage;
+    }
     // A dump never replaces a file, and its files get their names only once
     // the whole dump is in: a stopped or failed one leaves "….partial" files.
     ops::TStagedFiles files(FInv.Directory, ops::TStagedFiles::TReplace::Never);
@@ -173,15 +224,50 @@ TExitCode TCli::FlashDump(const std::vector<std::string>&)
     }
     if (const TExitCode code = Connect(); code != TExitCode::Success)
         return code;
+    // The version reply goes into the manifest: which remote the dump is of.
+    TCliSink quiet(FErr, FProgress, nullptr);
+    quiet.Quiet = true;
+    ops::TOpsContext versionCtx = Context(quiet, FNoFiles);
+    const ops::TVersionResult version = ops::ReadVersion(versionCtx);
+    if (!version.Ok())
+        return Fail(RemoteGone() ? TExitCode::NoRemote : TExitCode::Failed,
+                    "the version could not be read for the manifest; nothing was dumped");
     ops::TOpsContext ctx = Context(files);
-    ops::TDumpResult result =
-        FInv.Parts ? ops::DumpFlashParts(ctx, FHost.Chunk) : ops::DumpWholeFlash(ctx, FHost.Chunk);
+    ops::TDumpResult result;
+    if (region) {
+        // One region into the dated file of that region, as a parts dump names it.
+        const std::string name = ops::DumpFileName(FClock.Now(), region->Name);
+        const auto start = static_cast<std::uint32_t>(region->Start);
+        const auto size = static_cast<std::uint32_t>(region->Size);
+        FSink.Line("Reading " + std::string(region->Name) + " (" + HexAddress(start) + "-" +
+                   HexAddress(start + size - 1) + "), writing data to " + name);
+        ops::TFlashReadResult read = ops::ReadFlash(ctx, start, size, FHost.Chunk, false);
+        if (read.Ok() && read.Data.size() < size) {
+            read.Outcome = ops::TOutcome::Failed;
+            read.Error = "the remote sent " + std::to_string(read.Data.size()) + " of " + std::to_string(size) +
+                         " bytes";
+        }
+        static_cast<ops::TResult&>(result) = read;
+        result.Bytes = read.Data.size();
+        try {
+            std::unique_ptr<ops::IOutFile> file = files.Create(name);
+            file->Write(read.Data.data(), read.Data.size());
+            file->Close();
+        } catch (const ops::EFileError& e) {
+            return Fail(TExitCode::FileError, e.what());
+        }
+        result.Files.push_back(name);
+        if (result.Ok())
+            FSink.Line("Reading done");
+    } else {
+        result = FInv.Parts ? ops::DumpFlashParts(ctx, FHost.Chunk) : ops::DumpWholeFlash(ctx, FHost.Chunk);
+    }
     if (result.Outcome == ops::TOutcome::Stopped)
         return Stopped(KeptText(files, "the " + std::to_string(result.Bytes) + " bytes read", true));
     // The whole dump ends, as in the window, where the remote stops
     // answering; a backup that ends short of the flash is no success for a
     // script, whatever the window's log says.
-    if (!FInv.Parts && result.Ok() && result.Bytes < FlashBytes)
+    if (!FInv.Parts && !region && result.Ok() && result.Bytes < FlashBytes)
         return Fail(RemoteGone() ? TExitCode::NoRemote : TExitCode::Failed,
                     "the remote stopped answering at " + HexAddress(static_cast<std::uint32_t>(result.Bytes)) +
                         ": " + std::to_string(result.Bytes) + " of " + std::to_string(FlashBytes) + " bytes; " +
@@ -192,6 +278,10 @@ TExitCode TCli::FlashDump(const std::vector<std::string>&)
         } catch (const ops::EFileError& e) {
             return Fail(TExitCode::FileError, e.what());
         }
+        if (const TExitCode code = WriteManifest(files, result.Files, result.Files.front().substr(0, 15),
+                                                 version.Reply);
+            code != TExitCode::Success)
+            return code;
         std::vector<std::string> written;
         for (const std::string& name : result.Files)
             written.push_back(JsonString(files.FinalPath(name)));
@@ -207,6 +297,8 @@ TExitCode TCli::FlashDump(const std::vector<std::string>&)
 
 TExitCode TCli::FlashErase(const std::vector<std::string>& args)
 {
+    if (FInv.Given & OptRange)
+        return EraseRange(args);
     // Every address is checked before the first sector is erased.
     std::vector<std::uint32_t> addresses;
     for (const std::string& arg : args) {
@@ -217,6 +309,8 @@ TExitCode TCli::FlashErase(const std::vector<std::string>& args)
         addresses.push_back(address);
     }
     if (const TExitCode code = Connect(); code != TExitCode::Success)
+        return code;
+    if (const TExitCode code = CheckBattery(); code != TExitCode::Success)
         return code;
     ops::TOpsContext ctx = Context();
     for (std::size_t i = 0; i < addresses.size(); ++i) {
@@ -237,21 +331,74 @@ TExitCode TCli::WriteOrVerify(const std::vector<std::string>& args, bool write)
 {
     std::uint32_t address = 0;
     std::string error;
-    if (!ParseFlashAddress(args[0], address, error))
+    const TPart* part = nullptr;
+    const std::string synopsis = std::string("usage: corvane-cli flash ") + (write ? "write" : "verify") +
+                                 " ADDR FILE, or --region NAME FILE";
+    if (FInv.Given & OptRegion) {
+        if (args.size() != 1)
+            return Fail(TExitCode::Usage, synopsis);
+        if (!(part = RegionGiven()))
+            return TExitCode::Usage;
+        address = static_cast<std::uint32_t>(part->Start);
+    } else if (args.size() != 2) {
+        return Fail(TExitCode::Usage, synopsis);
+    } else if (!ParseFlashAddress(args[0], address, error)) {
         return Fail(TExitCode::Usage, error);
+    }
+    const std::string& path = args.back();
+    const bool raw = FInv.Given & OptRaw;
+    if (raw && (FInv.Given & (OptDryRun | OptVerifyAll | OptNoVerify | OptDiff | OptBase)))
+        return Fail(TExitCode::Usage, "--raw writes the bytes as they are: it takes no --dry-run, --base, "
+                                      "--verify-all, --no-verify or --diff (--verify reads them back)");
+    if ((FInv.Given & OptVerifyAll) && (FInv.Given & OptNoVerify))
+        return Fail(TExitCode::Usage, "--verify-all and --no-verify do not go together");
     // Nothing is sent for a file that does not fit below the end of the
-    // flash: a write never writes a byte the user did not give.
+    // flash, or, for a region, that is not exactly the region's size: a
+    // write never writes a byte the user did not give.
     TByteArray data;
-    const std::uint32_t room = FlashBytes - address;
-    if (const TExitCode code = ReadInputFile(args[1], room, data, error); code != TExitCode::Success)
-        return Fail(code, code == TExitCode::Usage ? error + ", but from " + HexAddress(address) + " only " +
-                                                         std::to_string(room) +
-                                                         " fit below the end of the 16 MiB flash"
-                                                   : error);
+    const std::uint32_t room = part ? static_cast<std::uint32_t>(part->Size) : FlashBytes - address;
+    if (const TExitCode code = ReadInputFile(path, room, data, error); code != TExitCode::Success) {
+        if (code != TExitCode::Usage)
+            return Fail(code, error);
+        return Fail(code, part ? error + ", but the " + std::string(part->Name) + " region has " +
+                                     std::to_string(room)
+                               : error + ", but from " + HexAddress(address) + " only " + std::to_string(room) +
+                                     " fit below the end of the 16 MiB flash");
+    }
+    if (part && data.size() != room)
+        return Fail(TExitCode::Usage, "\"" + path + "\" has " + std::to_string(data.size()) + " bytes, but the " +
+                                          std::string(part->Name) + " region has " + std::to_string(room) +
+                                          ": nothing was written");
     if (data.empty())
-        return Fail(TExitCode::Usage, "\"" + args[1] + "\" is empty");
+        return Fail(TExitCode::Usage, "\"" + path + "\" is empty");
+
+    if (write && !raw) {
+        // The base: the whole flash, or with --region that region's file.
+        std::optional<ops::TImage> base;
+        if (FInv.Given & OptBase) {
+            TByteArray bytes;
+            const std::uint32_t whole = part ? room : FlashBytes;
+            const TExitCode code = ReadInputFile(FInv.Base, whole, bytes, error);
+            if (code == TExitCode::FileError)
+                return Fail(code, error);
+            if (code != TExitCode::Success || bytes.size() != whole)
+                return Fail(TExitCode::Usage,
+                            "the base \"" + FInv.Base + "\" must hold " +
+                                (part ? "the " + std::string(part->Name) + " region, " + std::to_string(whole) + " bytes"
+                                      : std::string("the whole 16 MiB flash, 16777216 bytes")) +
+                                ", not " +
+                                (code == TExitCode::Success ? std::to_string(bytes.size()) : "more"));
+            base = ops::TImage{{part ? address : 0, std::move(bytes)}};
+        }
+        ops::TImageResult result;
+        return RunImage({{address, std::move(data)}}, base, FInv.Base, result);
+    }
+
     if (const TExitCode code = Connect(); code != TExitCode::Success)
         return code;
+    if (write)
+        if (const TExitCode code = CheckBattery(); code != TExitCode::Success)
+            return code;
     ops::TOpsContext ctx = Context();
     const ops::TWriteResult result = write ? ops::WriteFlashData(ctx, address, data, FInv.Verify, FHost.Chunk)
                                            : ops::VerifyFlashData(ctx, address, data, FHost.Chunk);
@@ -323,6 +470,23 @@ TExitCode TCli::FlashRestore(const std::vector<std::string>& args)
                 names.push_back(part->Name);
         return names;
     };
+    // The manifest of the dump, when it has one: every file it lists for a
+    // region to write must be there, byte for byte as dumped.
+    std::map<std::string, TManifestEntry> manifest;
+    const std::string manifestPath = (std::filesystem::path(dir) / (stamp + "_manifest.json")).string();
+    if (std::filesystem::exists(manifestPath, fsError)) {
+        TByteArray text;
+        std::string error;
+        if (const TExitCode code = ReadInputFile(manifestPath, 1 << 20, text, error); code != TExitCode::Success)
+            return Fail(TExitCode::FileError, error);
+        manifest = ParseManifest(std::string(text.begin(), text.end()));
+        for (const TPart* part : wanted) {
+            const std::string name = stamp + "_" + std::string(part->Name) + ".bin";
+            if (manifest.count(name) && !newest.count(part->Name))
+                return Fail(TExitCode::FileError, "\"" + name + "\", listed in " + manifestPath +
+                                                      ", is missing; nothing was written");
+        }
+    }
     if (const std::vector<std::string_view> lacking = missing(newest); !lacking.empty()) {
         std::string older;
         for (auto set = std::next(sets.rbegin()); set != sets.rend() && older.empty(); ++set)
@@ -341,8 +505,6 @@ TExitCode TCli::FlashRestore(const std::vector<std::string>& args)
         const TPart* Part;
         std::string Path;
         TByteArray Data;
-        std::uint64_t Written = 0;
-        bool Verified = false;
     };
     std::vector<TRegion> regions;
     for (const TPart* part : wanted) {
@@ -358,57 +520,53 @@ TExitCode TCli::FlashRestore(const std::vector<std::string>& args)
                                                                           : "more than " + std::to_string(size)) +
                                               " bytes, but the " + std::string(part->Name) + " region has " +
                                               std::to_string(size) + ": nothing was written");
+        const std::string name = std::filesystem::path(region.Path).filename().string();
+        if (const auto listed = manifest.find(name); listed != manifest.end() &&
+            (listed->second.Size != region.Data.size() ||
+             listed->second.Sha256 != ops::Sha256Hex(region.Data.data(), region.Data.size())))
+            return Fail(TExitCode::FileError, "\"" + region.Path + "\" has changed since the dump (its size or "
+                                              "SHA-256 differs from " + manifestPath + "); nothing was written");
         regions.push_back(std::move(region));
     }
 
-    if (const TExitCode code = Connect(); code != TExitCode::Success)
-        return code;
-    ops::TOpsContext ctx = Context();
+    // One image of every region: the engine erases a sector the regions
+    // share (guid and manufacturer_pid lie in the last one) at most once,
+    // and keeps every byte around and between them.
+    ops::TImage image;
+    for (const TRegion& region : regions)
+        image.push_back({static_cast<std::uint32_t>(region.Part->Start), region.Data});
 
     // What became of each region, for a restore that did not finish: a
-    // script, or the engineer, must know which regions now hold what.
+    // script, or the engineer, must know which regions now hold what. The
+    // engine brings sectors to their content in address order; a region is
+    // written when all its sectors are.
+    ops::TImageResult result;
     auto report = [&] {
+        std::set<std::uint32_t> done;
+        for (int i = 0; i < result.SectorsDone && i < static_cast<int>(result.Plan.Sectors.size()); ++i)
+            done.insert(result.Plan.Sectors[static_cast<std::size_t>(i)].Address);
         std::vector<std::string_view> full, none;
         std::string part;
         for (const TRegion& region : regions) {
-            if (region.Verified)
+            const std::vector<std::uint32_t> sectors =
+                ops::TouchedSectors({{static_cast<std::uint32_t>(region.Part->Start), region.Data}});
+            const auto held = static_cast<std::size_t>(
+                std::count_if(sectors.begin(), sectors.end(), [&](std::uint32_t s) { return done.count(s) > 0; }));
+            if (held == sectors.size())
                 full.push_back(region.Part->Name);
-            else if (region.Written == 0)
+            else if (held == 0)
                 none.push_back(region.Part->Name);
             else
-                part += (part.empty() ? "" : ", ") + std::string(region.Part->Name) + " (" +
-                        std::to_string(region.Written) + " of " + std::to_string(region.Data.size()) +
-                        " bytes written, not verified)";
+                part += (part.empty() ? "" : ", ") + std::string(region.Part->Name) + " (" + std::to_string(held) +
+                        " of " + std::to_string(sectors.size()) + " sectors)";
         }
         FProgress.End();
-        FErr << Program << ": written and verified in full: " << (full.empty() ? "none" : Names(full)) << '\n'
+        FErr << Program << ": written in full, not verified: " << (full.empty() ? "none" : Names(full)) << '\n'
              << Program << ": written in part: " << (part.empty() ? "none" : part) << '\n'
              << Program << ": not written: " << (none.empty() ? "none" : Names(none)) << '\n';
     };
-
-    for (TRegion& region : regions) {
-        if (&region != &regions.front() && FSink.Interrupted()) {
-            report();
-            return Stopped("the restore of " + stamp + " stopped between regions");
-        }
-        FSink.WhatPrefix = std::string(region.Part->Name) + " ";
-        const auto start = static_cast<std::uint32_t>(region.Part->Start);
-        const ops::TWriteResult result = ops::WriteFlashData(ctx, start, region.Data, true, FHost.Chunk);
-        region.Written = result.Written;
-        region.Verified = result.Ok();
-        if (result.Mismatch)
-            Fail(TExitCode::Mismatch, std::string(region.Part->Name) + ": " + MismatchText(*result.Mismatch));
-        if (result.Outcome == ops::TOutcome::Stopped) {
-            report();
-            return Stopped("the restore of " + stamp + " stopped in " + std::string(region.Part->Name));
-        }
-        if (!result.Ok()) {
-            report();
-            return Finish(result);
-        }
-    }
-    FSink.WhatPrefix.clear();
-    return TExitCode::Success;
+    FSink.Line("Restoring the parts dump " + stamp);
+    return RunImage(image, std::nullopt, {}, result, report);
 }
 
 }  // namespace cli

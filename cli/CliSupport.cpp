@@ -230,7 +230,7 @@ std::string TProgressLine::Format(std::string_view what, std::uint64_t done, std
     return line;
 }
 
-void TProgressLine::Update(std::string_view what, std::uint64_t done, std::uint64_t total)
+void TProgressLine::Update(std::string_view what, std::uint64_t done, std::uint64_t total, std::string_view shown)
 {
     if (!FEnabled)
         return;
@@ -252,7 +252,7 @@ void TProgressLine::Update(std::string_view what, std::uint64_t done, std::uint6
     }
     const std::uint64_t elapsed = now - FStart;
     const double rate = elapsed > 0 ? static_cast<double>(FMoved) * 1000.0 / static_cast<double>(elapsed) : 0.0;
-    const std::string line = Format(what, done, total, rate);
+    const std::string line = Format(shown.empty() ? what : shown, done, total, rate);
     if (FDrawn > 0 && line == FLast)
         return;  // a capture's count asked again and again
     FLast = line;

@@ -86,7 +86,10 @@ public:
 
     // done of total bytes of the step named what; total 0 means unknown (a
     // count only). A new step begins when what changes or done goes back.
-    void Update(std::string_view what, std::uint64_t done, std::uint64_t total);
+    // shown, when given, is the text drawn instead of what: a step of
+    // several phases (read, erase, write, verify of an image) keeps one
+    // count and one time left over all of them while the phase is named.
+    void Update(std::string_view what, std::uint64_t done, std::uint64_t total, std::string_view shown = {});
     // Takes the line off the screen; Show draws it again.
     void Hide();
     void Show();

@@ -472,6 +472,13 @@ TImageResult WriteImage(TOpsContext& ctx, const TImage& target, const TImageOpti
     const std::vector<std::string> planLines = PlanLines(result.Plan);
     ctx.Sink.Lines({planLines[0], planLines[1]});
     if (options.DryRun) return result;
+    if (options.BeforeChange && result.Plan.ProgramOnly + result.Plan.EraseWrite > 0) {
+        if (std::string refusal = options.BeforeChange(result); !refusal.empty()) {
+            result.Outcome = TOutcome::Failed;
+            result.Error = std::move(refusal);
+            return result;
+        }
+    }
 
     std::vector<std::uint32_t> toVerify;
     for (const TSectorPlan& sector : result.Plan.Sectors)

@@ -22,6 +22,7 @@
 #include "Operations.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -155,6 +156,8 @@ enum class TImageVerify {
     None,
 };
 
+struct TImageResult;
+
 struct TImageOptions {
     // What the flash is believed to hold. Touched sectors the base covers in
     // full are not read; a sample of them (SampleSectors) is read back
@@ -169,6 +172,11 @@ struct TImageOptions {
     // Stop after the plan: nothing is erased or written.
     bool DryRun = false;
     std::uint16_t ReadChunk = LargestChunk;
+    // Called once the plan is made and before the first erase or write (not
+    // on a dry run, nor when every sector is unchanged), with the result so
+    // far: the caller keeps Before somewhere safe. A text refuses the run
+    // (Failed, the text as Error, nothing changed); empty lets it go on.
+    std::function<std::string(const TImageResult&)> BeforeChange;
 };
 
 struct TImageResult : TResult {

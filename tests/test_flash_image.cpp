@@ -493,3 +493,50 @@ TEST_F(TFlashImageTest, DryRunChangesNothing)
 }
 
 }  // namespace
+
+namespace {
+
+// The hook before the first change: it sees the plan and Before, is not
+// asked when nothing changes, and its refusal leaves the flash untouched.
+TEST_F(TFlashImageTest, BeforeChangeSeesThePlanAndMayRefuse)
+{
+    Sim->FillFlashWithPattern();
+    const TImage target{{0x40100, NoFF(0x200, 3)}};
+    const TByteArray before = Sim->Flash(0x40000, Sector);
+    const struct {
+        const char* Name;
+        TImage Target;
+        std::string Refusal;
+        int Calls;
+        TOutcome Outcome;
+        bool Changed;
+    } cases[] = {
+        {"goes on", target, "", 1, TOutcome::Done, true},
+        {"refuses", target, "no recovery file", 1, TOutcome::Failed, false},
+        {"nothing to change", {{0x40000, before}}, "never asked", 0, TOutcome::Done, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Sim->SetFlash(0x40000, before);
+        Received();
+        int calls = 0;
+        ops::TImageOptions options;
+        options.BeforeChange = [&](const ops::TImageResult& sofar) {
+            ++calls;
+            EXPECT_EQ(sofar.Before.count(0x40000), 1u);
+            EXPECT_EQ(sofar.Plan.Sectors.size(), 1u);
+            EXPECT_EQ(Requests(PKT_ERASE_SECTOR) + Requests(PKT_WRITE_FLASH), 0);
+            return c.Refusal;
+        };
+        ops::TOpsContext ctx = Ctx();
+        const ops::TImageResult result = ops::WriteImage(ctx, c.Target, options);
+        EXPECT_EQ(calls, c.Calls);
+        EXPECT_EQ(result.Outcome, c.Outcome);
+        if (c.Outcome == TOutcome::Failed) {
+            EXPECT_EQ(result.Error, c.Refusal);
+        }
+        EXPECT_EQ(Sim->Flash(0x40000, Sector) != before, c.Changed);
+    }
+}
+
+}  // namespace

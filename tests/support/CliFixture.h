@@ -123,9 +123,15 @@ struct TCliFixture : ::testing::Test {
     TCliHost Host;
     int PlatformRequests = 0;
 
+    std::filesystem::path OldCwd;
+
     void SetUp() override
     {
         ASSERT_FALSE(Dir.Path().empty());
+        // Files a command writes into the current folder (the recovery files
+        // of a write) land in the test's own folder.
+        OldCwd = std::filesystem::current_path();
+        std::filesystem::current_path(Dir.Path());
         Bus.Plug(Sim);
         Host.Clock = &Clock;
         // The unpaced remote streams a whole read at once, faster than any
@@ -138,6 +144,8 @@ struct TCliFixture : ::testing::Test {
             return &Bus;
         };
     }
+
+    void TearDown() override { std::filesystem::current_path(OldCwd); }
 
     // Replaces the remote by one at the real remote's pace (one report per
     // millisecond), for reads in the command line's own 65,535-byte chunks.

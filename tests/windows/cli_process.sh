@@ -108,13 +108,13 @@ grep -q "^Received (hex): " "$work/win/out" || fail "no version reply"
 win 0 --simulate flash read 0x3D0000 0x10000 -o app.bin
 same_as_linux app.bin --simulate flash read 0x3D0000 0x10000 -o app.bin
 
-# Programming only clears bits: zeros read back as written, ones do not
-# (the demo flash holds content there).
+# A raw write only programs, and programming only clears bits: zeros read
+# back as written, ones do not (the demo flash holds content there).
 head -c 256 /dev/zero >"$work/win/zeros.bin"
-win 0 --simulate flash write 0x10000 zeros.bin --verify
+win 0 --simulate flash write 0x10000 zeros.bin --raw --verify
 grep -q "^Verified 256 bytes at 010000" "$work/win/out" || fail "no verify line"
 head -c 256 /dev/zero | tr '\0' '\377' >"$work/win/ones.bin"
-win 5 --simulate flash write 0x1000 ones.bin --verify
+win 5 --simulate flash write 0x1000 ones.bin --raw --verify
 grep -q "verify mismatch at 0x00" "$work/win/err" || fail "no mismatch line"
 
 # A capture of the demo remote's signal into a file.
