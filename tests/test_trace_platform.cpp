@@ -302,7 +302,11 @@ TEST(TracePlatformFile, WriteErrorsAreKeptAndCloseReportsThem)
         std::error_code openError;
         auto handle = trace->Open("sim:hidraw0", openError);
         ASSERT_TRUE(handle);
-        EXPECT_EQ(handle->Write(Report("10").data(), 65), 65);
+        // The report number, then the 64 bytes of the version request.
+        TByteArray request{0x00};
+        const TByteArray payload = Report("10");
+        request.insert(request.end(), payload.begin(), payload.end());
+        EXPECT_EQ(handle->Write(request.data(), request.size()), 65);
         handle.reset();
         EXPECT_EQ(trace->Failed(), static_cast<bool>(c.Expected));
         EXPECT_EQ(trace->Error(), c.Expected);
