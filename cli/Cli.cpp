@@ -91,8 +91,9 @@ const std::vector<TCommand>& Commands()
         {{"clock"}, "", "the remote's date and time", 0, 0, 0, &TCli::Clock},
         {{"flash", "read"}, "ADDR SIZE [-o FILE]", "hex lines, or the raw bytes into FILE", OptOutput, 2, 2,
          &TCli::FlashRead, true},
-        {{"flash", "dump"}, "[--parts] [-C DIR]", "the whole flash, or its nine regions, into dated files",
-         OptParts | OptDir, 0, 0, &TCli::FlashDump},
+        {{"flash", "dump"}, "[--parts] [--verify] [-C DIR]",
+         "the whole flash, or its nine regions, into dated files; --verify reads every piece twice",
+         OptParts | OptVerify | OptDir, 0, 0, &TCli::FlashDump},
         {{"flash", "erase"}, "ADDR...", "erase the sector holding each address", 0, 1, SIZE_MAX, &TCli::FlashErase},
         {{"flash", "write"}, "ADDR FILE [--verify]", "write FILE's bytes from ADDR; --verify reads them back",
          OptVerify, 2, 2, &TCli::FlashWrite},
@@ -278,7 +279,10 @@ std::string CliUsage()
             synopsis += ' ';
             synopsis += command.Args;
         }
-        char line[160];
+        // A synopsis wider than its column has its summary on the next line.
+        if (synopsis.size() > 38)
+            synopsis += "\n" + std::string(40, ' ');
+        char line[200];
         std::snprintf(line, sizeof line, "  %-38s %.*s\n", synopsis.c_str(), static_cast<int>(command.Summary.size()),
                       command.Summary.data());
         text += line;

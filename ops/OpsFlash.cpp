@@ -62,6 +62,40 @@ bool PastTheEnd(std::uint32_t address, const TByteArray& data, TResult& result)
     return true;
 }
 
+// How a dump's read of one chunk went.
+enum class TChunkRead { Read, Failed, Differ };
+
+// One chunk of a dump into data. With verify the chunk is read twice and
+// taken when both reads agree; on a difference it is read twice more, and
+// when those disagree too, differAt is the first byte where they do.
+TChunkRead ReadDumpChunk(TOpsContext& ctx, TByteArray& data, TByteArray& again, std::uint32_t address,
+                         std::uint16_t n, bool verify, std::uint32_t& differAt)
+{
+    for (int attempt = 0; attempt < (verify ? 2 : 1); ++attempt) {
+        if (!ctx.Remote.ReadFlash(data, address, n)) return TChunkRead::Failed;
+        if (!verify) return TChunkRead::Read;
+        if (!ctx.Remote.ReadFlash(again, address, n)) return TChunkRead::Failed;
+        // A read that ended early differs from a whole one where it ended.
+        const std::size_t common = std::min(data.size(), again.size());
+        const auto [wrong, other] = std::mismatch(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(common),
+                                                  again.begin());
+        if (wrong == data.begin() + static_cast<std::ptrdiff_t>(common) && data.size() == again.size())
+            return TChunkRead::Read;
+        differAt = address + static_cast<std::uint32_t>(wrong - data.begin());
+    }
+    return TChunkRead::Differ;
+}
+
+// The line and the error of a chunk whose reads kept differing.
+void ReadsDiffer(TOpsContext& ctx, TDumpResult& result, std::uint32_t address, std::uint16_t n,
+                 std::uint32_t differAt)
+{
+    ctx.Sink.Line(Format("Reads differ at %6.6X", differAt));
+    result.Outcome = FailureOf(ctx);
+    result.Error = Format("two reads of the %u bytes at 0x%6.6X differ at 0x%6.6X, also when read again", n,
+                          address, differAt);
+}
+
 }  // namespace
 
 // --- Flash -------------------------------------------------------------------------------------
@@ -111,7 +145,7 @@ TFlashReadResult ReadFlash(TOpsContext& ctx, std::uint32_t address, std::uint32_
     return result;
 }
 
-TDumpResult DumpWholeFlash(TOpsContext& ctx, std::uint16_t chunk)
+TDumpResult DumpWholeFlash(TOpsContext& ctx, std::uint16_t chunk, bool verify)
 {
     TDumpResult result;
     if (RefuseWhileBusy(ctx)) {
@@ -135,13 +169,19 @@ TDumpResult DumpWholeFlash(TOpsContext& ctx, std::uint16_t chunk)
     std::uint32_t address = 0;
     bool lastReadOk = false;
     try {
-        TByteArray data;
+        TByteArray data, again;
         for (;;) {
             // The last chunk stops at the end of the flash: with a chunk that
             // does not divide 16 MiB (the command line's 65,535) a full one
             // would wrap to the flash's first bytes and append them.
             const auto n = static_cast<std::uint16_t>(std::min<std::uint32_t>(chunk, FlashSize - address));
-            lastReadOk = ctx.Remote.ReadFlash(data, address, n);
+            std::uint32_t differAt = 0;
+            const TChunkRead read = ReadDumpChunk(ctx, data, again, address, n, verify, differAt);
+            lastReadOk = read == TChunkRead::Read;
+            if (read == TChunkRead::Differ) {
+                ReadsDiffer(ctx, result, address, n, differAt);
+                break;
+            }
             if (!lastReadOk) {
                 ctx.Sink.Line("Read error");
                 result.Outcome = FailureOf(ctx);
@@ -169,7 +209,7 @@ TDumpResult DumpWholeFlash(TOpsContext& ctx, std::uint16_t chunk)
     return result;
 }
 
-TDumpResult DumpFlashParts(TOpsContext& ctx, std::uint16_t chunk)
+TDumpResult DumpFlashParts(TOpsContext& ctx, std::uint16_t chunk, bool verify)
 {
     TDumpResult result;
     if (RefuseWhileBusy(ctx)) {
@@ -188,7 +228,7 @@ TDumpResult DumpFlashParts(TOpsContext& ctx, std::uint16_t chunk)
     const TLocalTime started = ctx.Clock.Now();  // one time stamp for all files of the run
     bool lastReadOk = false;
     try {
-        TByteArray data;
+        TByteArray data, again;
         bool stop = false;
         for (const TPart& part : FlashParts) {
             const std::string fileName = DumpFileName(started, part.Name);
@@ -202,7 +242,15 @@ TDumpResult DumpFlashParts(TOpsContext& ctx, std::uint16_t chunk)
                 const auto n = static_cast<std::uint16_t>(std::min<std::int64_t>(remaining, chunk));
                 // Success without data means the remote did not answer: those
                 // bytes are missing, so the region file is incomplete.
-                lastReadOk = ctx.Remote.ReadFlash(data, address, n) && data.size() == n;
+                std::uint32_t differAt = 0;
+                const TChunkRead read = ReadDumpChunk(ctx, data, again, address, n, verify, differAt);
+                if (read == TChunkRead::Differ) {
+                    lastReadOk = false;
+                    ReadsDiffer(ctx, result, address, n, differAt);
+                    stop = true;
+                    break;
+                }
+                lastReadOk = read == TChunkRead::Read && data.size() == n;
                 if (!lastReadOk) {
                     ctx.Sink.Line("Read error");
                     result.Outcome = FailureOf(ctx);
