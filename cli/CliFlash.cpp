@@ -260,7 +260,8 @@ TExitCode TCli::FlashDump(const std::vector<std::string>&)
         if (result.Ok())
             FSink.Line("Reading done");
     } else {
-        result = FInv.Parts ? ops::DumpFlashParts(ctx, FHost.Chunk) : ops::DumpWholeFlash(ctx, FHost.Chunk);
+        result = FInv.Parts ? ops::DumpFlashParts(ctx, FHost.Chunk, FInv.Verify)
+                             : ops::DumpWholeFlash(ctx, FHost.Chunk, FInv.Verify);
     }
     if (result.Outcome == ops::TOutcome::Stopped)
         return Stopped(KeptText(files, "the " + std::to_string(result.Bytes) + " bytes read", true));
@@ -290,7 +291,9 @@ TExitCode TCli::FlashDump(const std::vector<std::string>&)
     if (result.Outcome != ops::TOutcome::FileError) {
         if (RemoteGone())
             result.Outcome = ops::TOutcome::NoDevice;
-        result.Error = "the dump failed after " + std::to_string(result.Bytes) + " bytes; " + KeptText(files);
+        // A verified dump's error names where the reads differed.
+        result.Error = (result.Error.empty() ? "" : result.Error + "; ") + "the dump failed after " +
+                       std::to_string(result.Bytes) + " bytes; " + KeptText(files);
     }
     return Finish(result);
 }

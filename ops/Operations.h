@@ -286,8 +286,14 @@ TFlashReadResult ReadFlash(TOpsContext& ctx, std::uint32_t address, std::uint32_
 // before any file is created, while a flash write or capture runs. A
 // stopped or failed dump keeps what it wrote. "Reading done" follows the
 // last good read, after a stop too (Strict: only a dump of every byte).
-TDumpResult DumpWholeFlash(TOpsContext& ctx, std::uint16_t chunk = WindowChunk);
-TDumpResult DumpFlashParts(TOpsContext& ctx, std::uint16_t chunk = WindowChunk);
+//
+// verify, for a backup that must be trusted: every chunk is read twice and
+// the two reads compared. When they differ the chunk is read twice more;
+// when those differ as well the dump ends there, Failed, with "Reads differ
+// at <address>" and Error naming the first differing byte. The files keep
+// what was read before that chunk.
+TDumpResult DumpWholeFlash(TOpsContext& ctx, std::uint16_t chunk = WindowChunk, bool verify = false);
+TDumpResult DumpFlashParts(TOpsContext& ctx, std::uint16_t chunk = WindowChunk, bool verify = false);
 
 // "Flash sector %d erased"; the remote erases the sector holding address.
 TResult EraseSector(TOpsContext& ctx, std::uint32_t address);

@@ -183,10 +183,13 @@ private:
 // The answer to a flash read: data packets, then PKT_ACK.
 class TRemoteFirmware::TFlashReadStream : public TStream {
 public:
+    // flipAt, flipMask: the flash address of a byte read changed, and the
+    // bits changed (0: none).
     TFlashReadStream(const TRemoteFirmware& firmware, TTime due, std::uint32_t address,
-                     std::uint16_t size, const TSimFaults& faults, int unplugAt)
+                     std::uint16_t size, const TSimFaults& faults, int unplugAt, std::uint32_t flipAt,
+                     std::uint8_t flipMask)
         : TStream(due), FFirmware(firmware), FAddress(address & AddressMask), FFaults(faults),
-          FUnplugAt(unplugAt)
+          FUnplugAt(unplugAt), FFlipAt(flipAt), FFlipMask(flipMask)
     {
         const long long total = static_cast<long long>(size) + faults.FlashExtraBytes - faults.FlashAckShortBy;
         FRemaining = static_cast<std::uint64_t>(std::max(0LL, total));
@@ -248,6 +251,8 @@ public:
         packet[0] = type | code;
         packet[1] = static_cast<std::uint8_t>(high << 4 | FLow);
         FFirmware.CopyFlash(FAddress, size, packet.data() + 2);
+        if (const std::uint32_t offset = (FFlipAt - FAddress) & AddressMask; FFlipMask != 0 && offset < size)
+            packet[2 + offset] ^= FFlipMask;
         FAddress = (FAddress + size) & AddressMask;
         FRemaining -= std::min<std::uint64_t>(FRemaining, size);
         ++FIndex;
@@ -269,6 +274,8 @@ private:
     std::uint64_t FRemaining = 0;
     TSimFaults FFaults;
     int FUnplugAt;
+    std::uint32_t FFlipAt;
+    std::uint8_t FFlipMask;
     int FIndex = 0;
     int FExpected = 0;      // the host's expected sequence...
     int FPreviousLow = 1;   // ...and previous low nibble, as it starts them
@@ -636,9 +643,19 @@ void TRemoteFirmware::Handle(const TByteArray& packet, TTime now, bool answer)
     case PKT_READ_FLASH:
         if (answer) {
             const int unplugAt = std::exchange(FFaults.UnplugAtPacket, -1);
-            FStream = std::make_unique<TFlashReadStream>(*this, due, address,
-                                                         static_cast<std::uint16_t>(at(4) << 8 | at(5)),
-                                                         FFaults, unplugAt);
+            // A flaky byte: another bit each time, so that two flaky reads
+            // of it differ as well. Only reads that cover it count.
+            const std::uint16_t size = static_cast<std::uint16_t>(at(4) << 8 | at(5));
+            const auto flipAt = static_cast<std::uint32_t>(FFaults.FlashFlipAt);
+            std::uint8_t flipMask = 0;
+            if (FFaults.FlashFlipAt >= 0 && FFaults.FlashFlipReads != 0 &&
+                ((flipAt - address) & AddressMask) < size) {
+                flipMask = static_cast<std::uint8_t>(1u << (FFlippedReads++ % 8));
+                if (FFaults.FlashFlipReads > 0)
+                    --FFaults.FlashFlipReads;
+            }
+            FStream = std::make_unique<TFlashReadStream>(*this, due, address, size, FFaults, unplugAt, flipAt,
+                                                         flipMask);
         }
         break;
 

@@ -59,6 +59,11 @@ struct TSimFaults {
     int FlashEmptyPacketAt = -1;         // packet N has length code 0 (no counter, no data)
     int FlashExtraBytes = 0;             // send this many bytes more than asked
     bool FlashEndless = false;           // keep sending data packets, never ACK
+    int FlashFlipAt = -1;                // a flaky byte at this flash address: it
+                                         // reads with one bit flipped, another
+                                         // bit on each read...
+    int FlashFlipReads = 1;              // ...in this many reads of it from the
+                                         // next one on (-1: every read)
     // --- Flash write ---
     bool FlashWriteNoAck = false;        // do not answer the closing ACK
     int FlashWriteAckEcho = -1;          // byte 1 of the closing reply (default 0x30)
@@ -231,6 +236,7 @@ private:
 
     TByteArray FVersion;
     int FResetCount = 0;
+    int FFlippedReads = 0;   // reads a flash-flip fault has changed so far
     std::uint8_t FLastResetType = 0;
     std::map<std::pair<std::uint8_t, std::uint16_t>, std::uint16_t> FRegisters;
     TClockState FClock;

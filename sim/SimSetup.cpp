@@ -41,6 +41,10 @@ const TFaultOption FaultOptions[] = {
     {"flash-empty-packet-at", &TSimFaults::FlashEmptyPacketAt, "=N: data packet N has length code 0"},
     {"flash-extra-bytes", &TSimFaults::FlashExtraBytes, "=N: send N bytes more than asked"},
     {"flash-endless", &TSimFaults::FlashEndless, "keep sending data packets, never ACK"},
+    {"flash-flip-at", &TSimFaults::FlashFlipAt,
+     "=ADDR: the byte at ADDR reads with a bit flipped, another bit each read (a flaky read)"},
+    {"flash-flip-reads", &TSimFaults::FlashFlipReads,
+     "=N: flash-flip-at changes the next N reads of it (1; -1: every read)"},
     // Flash write
     {"flash-write-no-ack", &TSimFaults::FlashWriteNoAck, "do not answer a flash write's closing ACK"},
     {"flash-write-ack-echo", &TSimFaults::FlashWriteAckEcho, "=N: byte 1 of the flash write's closing reply"},

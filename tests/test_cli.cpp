@@ -6,6 +6,7 @@
 #include "CorvaneInterface.h"
 #include "FlashParts.h"
 #include "SimDevices.h"
+#include "SimSetup.h"
 
 #include <algorithm>
 #include <cctype>
@@ -500,6 +501,51 @@ TEST_F(TCliFixture, WholeDumpThatEndsShortIsNoSuccess)
     EXPECT_TRUE(std::filesystem::is_empty(Dir.Path()));
 }
 
+// A verified dump with the simulator's flaky-read faults as --sim-fault
+// takes them: one flaky read is read again and the backup is whole; reads
+// that keep differing fail with the address and keep what came before.
+TEST_F(TCliFixture, VerifiedDumpOfFlakyReads)
+{
+    struct TCase {
+        std::vector<std::string> Faults;
+        int Code;
+        std::string Line;   // the last log line of the dump on standard output
+        std::string Error;  // found on standard error
+    };
+    // A flaky byte in safe_mode's second piece (3,844 bytes a piece).
+    const TCase cases[] = {
+        {{"flash-flip-at=0xFE2838"}, 0, "Reading done", ""},
+        {{"flash-flip-at=0xFE2838", "flash-flip-reads=-1"}, 1, "Reads differ at FE2838",
+         "differ at 0xFE2838, also when read again; the dump failed after 7940 bytes; what was read is in " +
+             Dir / "20240229T123456_bootloader.bin.partial, " + Dir / "20240229T123456_safe_mode.bin.partial"},
+    };
+    Sim->FillFlashWithPattern();
+    for (const TCase& test : cases) {
+        SCOPED_TRACE(test.Line);
+        std::filesystem::remove_all(Dir.Path());
+        std::filesystem::create_directories(Dir.Path());
+        TSimFaults faults;
+        std::string error;
+        for (const std::string& fault : test.Faults) ASSERT_TRUE(ParseSimFault(fault, faults, error)) << error;
+        Sim->SetFaults(faults);
+        const TCliRun run = Run({"flash", "dump", "--parts", "--verify", "-C", Dir.Path().string()});
+        Sim->SetFaults({});
+        EXPECT_EQ(run.Code, test.Code) << run.Err;
+        // (A complete dump names its manifest after it.)
+        EXPECT_NE(run.Out.find(test.Line + "\n"), std::string::npos) << run.Out;
+        EXPECT_NE(run.Err.find(test.Error), std::string::npos) << run.Err;
+        const std::string bootloader = test.Code == 0 ? "20240229T123456_bootloader.bin"
+                                                      : "20240229T123456_bootloader.bin.partial";
+        EXPECT_EQ(ReadBytes(Dir / bootloader), Sim->Flash(0xFE0000, 0x1000));
+        const std::string safeMode = test.Code == 0 ? "20240229T123456_safe_mode.bin"
+                                                    : "20240229T123456_safe_mode.bin.partial";
+        EXPECT_EQ(ReadBytes(Dir / safeMode), Sim->Flash(0xFE1000, test.Code == 0 ? 0xF000 : 3844));
+        if (test.Code == 0) {
+            EXPECT_EQ(ReadBytes(Dir / "20240229T123456_user_configuration.bin"), Sim->Flash(0x40000, 0x3C0000));
+        }
+    }
+}
+
 TEST_F(TCliFixture, PartsDumpRestoredOntoABlankRemote)
 {
     Sim->FillFlashWithPattern();
@@ -863,7 +909,7 @@ TEST(TCliHelp, ListsEveryCommandAndExitCode)
     const std::string usage = CliUsage();
     for (const char* text : {"list", "status", "version [--decoded]", "reset [TYPE]", "misc read byte|word TYPE INDEX",
                              "misc write byte|word TYPE INDEX VALUE", "battery", "hwflag", "clock set", "flash read",
-                             "flash dump [--parts | --region NAME] [-C DIR]",
+                             "flash dump [--parts | --region NAME] [--verify] [-C DIR]",
                              "flash erase ADDR... | --range ADDR SIZE", "flash write ADDR FILE | --region NAME FILE",
                              "--dry-run", "--base FILE", "--verify-all", "--no-verify", "--diff", "--force", "--raw",
                              "_before_AAAAAA.bin", "_manifest.json",

@@ -240,6 +240,67 @@ TEST_F(TOpsTest, DumpFileErrorsAndRefusal)
     EXPECT_EQ(Sink.Take(), (std::vector<std::string>{"Operation in progress", "Written 4096 bytes at 000000"}));
 }
 
+// A verified dump on a remote with a flaky byte in its second chunk. Two
+// reads that differ are read again once; a difference in that pair too ends
+// the dump there, with the address of the byte, what came before it kept and
+// the files closed.
+TEST_F(TOpsTest, VerifiedDumpRereadsFlakyChunks)
+{
+    struct TCase {
+        const char* Name;
+        bool Parts;
+        bool Verify;
+        int FlipReads;  // reads the fault hits (-1: every one)
+        TOutcome Outcome;
+        std::uint64_t Bytes;
+        bool Intact;  // what was written equals the flash
+    };
+    // 3000-byte chunks: the bootloader's second is its last, 1096 bytes.
+    const TCase cases[] = {
+        {"whole, one flaky read", false, true, 1, TOutcome::Stopped, 9000, true},
+        {"whole, both reads of the pair flaky, another bit each", false, true, 2, TOutcome::Stopped, 9000, true},
+        {"whole, the retry's first read flaky too", false, true, 3, TOutcome::Failed, 3000, true},
+        {"whole, every read flaky", false, true, -1, TOutcome::Failed, 3000, true},
+        {"whole, unverified, takes the flaky read", false, false, 1, TOutcome::Stopped, 9000, false},
+        {"parts, one flaky read of a region's last chunk", true, true, 1, TOutcome::Stopped, 7096, true},
+        {"parts, every read flaky", true, true, -1, TOutcome::Failed, 3000, true},
+    };
+    Sim->FillFlashWithPattern();
+    for (const TCase& test : cases) {
+        SCOPED_TRACE(test.Name);
+        Files = {};
+        const std::uint32_t start = test.Parts ? 0xFE0000 : 0;
+        const std::uint32_t at = start + 3000 + 186;
+        TSimFaults faults;
+        faults.FlashFlipAt = static_cast<int>(at);
+        faults.FlashFlipReads = test.FlipReads;
+        Sim->SetFaults(faults);
+        TRecordingSink sink;
+        sink.StopAfter = 2;
+        ops::TOpsContext ctx{*Corvane, sink, Clock, Files, Separator};
+        const ops::TDumpResult result = test.Parts ? ops::DumpFlashParts(ctx, Chunk, test.Verify)
+                                                   : ops::DumpWholeFlash(ctx, Chunk, test.Verify);
+        Sim->SetFaults({});
+        EXPECT_EQ(result.Outcome, test.Outcome);
+        EXPECT_EQ(result.Bytes, test.Bytes);
+
+        const std::string file = result.Files.front();
+        EXPECT_EQ(Files.Closed.count(file), 1u);
+        const auto first = static_cast<std::uint32_t>(Files.Content[file].size());
+        EXPECT_EQ(Files.Content[file] == Sim->Flash(start, first), test.Intact);
+        if (test.Outcome == TOutcome::Failed) {
+            char line[40], where[40];
+            std::snprintf(line, sizeof line, "Reads differ at %6.6X", at);
+            std::snprintf(where, sizeof where, "differ at 0x%6.6X", at);
+            EXPECT_EQ(sink.LogLines.back(), line);
+            EXPECT_NE(result.Error.find(where), std::string::npos) << result.Error;
+        } else {
+            EXPECT_EQ(sink.LogLines.back(), "Reading done");
+            EXPECT_TRUE(result.Error.empty());
+        }
+    }
+}
+
 // A write in chunks with read-back; a write onto unerased flash names the
 // first differing address and both bytes; nothing is sent past 16 MiB.
 TEST_F(TOpsTest, WriteAndVerify)
