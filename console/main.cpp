@@ -59,6 +59,7 @@ const char* const Usage =
     "WAYLAND_DISPLAY); with QT_QPA_PLATFORM=offscreen it runs without a window\n"
     "and only writes its log to standard output.\n";
 
+#ifndef _WIN32
 const char* const NoSessionText =
     "corvane-console: no graphical session: neither DISPLAY nor WAYLAND_DISPLAY is set.\n"
     "The console is a window and needs one. Start it from a desktop session, over\n"
@@ -66,6 +67,7 @@ const char* const NoSessionText =
     "running session (under sudo they are dropped: run it as the desktop user).\n"
     "To record a session's log without a window:\n"
     "    QT_QPA_PLATFORM=offscreen corvane-console --simulate | tee session.log\n";
+#endif
 
 // Qt's options that take a value (with one or two dashes, as Qt accepts
 // them). Qt takes out what its platform uses; the rest is left to it too.
@@ -88,11 +90,13 @@ bool TakesValue(std::string_view arg)
     return std::find(QtValueOptions.begin(), QtValueOptions.end(), name) != QtValueOptions.end();
 }
 
+#ifndef _WIN32
 bool HasEnv(const char* name)
 {
     const char* value = std::getenv(name);
     return value && *value;
 }
+#endif
 
 volatile std::sig_atomic_t GQuitSignal = 0;
 
@@ -199,12 +203,15 @@ int main(int argc, char** argv)
         return 2;
     }
 
+#ifndef _WIN32
     // Without a session Qt aborts with advice that does not apply; say what
-    // is missing instead.
+    // is missing instead. (Windows has no such variables: its desktop is
+    // always there for the program's windows.)
     if (!options.PlatformGiven && !HasEnv("DISPLAY") && !HasEnv("WAYLAND_DISPLAY") && !HasEnv("QT_QPA_PLATFORM")) {
         std::fputs(NoSessionText, stderr);
         return 1;
     }
+#endif
 
     // Millisecond waits where the system would round them up (Windows).
     const TFineTimers fineTimers;
