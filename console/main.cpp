@@ -39,8 +39,14 @@ const char* const Usage =
     "  --simulate      use a simulated remote inside the program instead of the\n"
     "                  remote attached over USB; it keeps the real one's pace (one\n"
     "                  report per millisecond each way, 45 ms per sector erase)\n"
+#ifdef _WIN32
+    "  --device PATH   use that interface (a device path as corvane-cli list shows\n"
+    "                  it, or a simulated remote's path) and no other; without it\n"
+    "                  the first remote found\n"
+#else
     "  --device PATH   use that interface (a hidraw node, or a simulated remote's\n"
     "                  path) and no other; without it the first remote found\n"
+#endif
     "  --trace FILE    append every report to and from the remote, and every\n"
     "                  arrival, removal, open and close, one line each, to FILE\n"
     "\n"
@@ -55,9 +61,14 @@ const char* const Usage =
     "                        (corvane-sim --help or corvane-cli --help lists them)\n"
     "\n"
     "Qt's own options are passed to Qt, for example -platform offscreen or\n"
+#ifdef _WIN32
+    "-style fusion. With QT_QPA_PLATFORM=offscreen the console runs without a\n"
+    "window and only writes its log to standard output.\n";
+#else
     "-style fusion. The console needs a graphical session (DISPLAY or\n"
     "WAYLAND_DISPLAY); with QT_QPA_PLATFORM=offscreen it runs without a window\n"
     "and only writes its log to standard output.\n";
+#endif
 
 #ifndef _WIN32
 const char* const NoSessionText =
