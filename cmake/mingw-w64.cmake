@@ -15,6 +15,16 @@ set(CMAKE_CXX_COMPILER ${CORVANE_MINGW_TRIPLET}-g++-posix)
 set(CMAKE_RC_COMPILER ${CORVANE_MINGW_TRIPLET}-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${CORVANE_MINGW_TRIPLET})
+# A Qt built for mingw-w64 (Debian has none): -DCORVANE_QT_MINGW_DIR=<the
+# unpacked folder> adds it to the roots searched, beside the compiler's own,
+# and lets Debian's host tools of the same Qt version (moc, rcc, uic) run.
+if(CORVANE_QT_MINGW_DIR)
+    list(APPEND CMAKE_FIND_ROOT_PATH ${CORVANE_QT_MINGW_DIR})
+    if(NOT QT_HOST_PATH)
+        set(QT_HOST_PATH /usr)
+        set(QT_HOST_PATH_CMAKE_DIR /usr/lib/x86_64-linux-gnu/cmake)
+    endif()
+endif()
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -41,8 +41,14 @@ const char* const Usage =
     "  --simulate      use a simulated remote inside the program instead of the\n"
     "                  remote attached over USB; it keeps the real one's pace (one\n"
     "                  report per millisecond each way, 45 ms per sector erase)\n"
+#ifdef _WIN32
+    "  --device PATH   use that interface (a device path as corvane-cli list shows\n"
+    "                  it, or a simulated remote's path) and no other; without it\n"
+    "                  the first remote found\n"
+#else
     "  --device PATH   use that interface (a hidraw node, or a simulated remote's\n"
     "                  path) and no other; without it the first remote found\n"
+#endif
     "  --trace FILE    append every report to and from the remote, and every\n"
     "                  arrival, removal, open, close and log line, one line\n"
     "                  each, to FILE\n"
@@ -63,10 +69,16 @@ const char* const Usage =
     "                        (corvane-sim --help or corvane-cli --help lists them)\n"
     "\n"
     "Qt's own options are passed to Qt, for example -platform offscreen or\n"
+#ifdef _WIN32
+    "-style fusion. With QT_QPA_PLATFORM=offscreen the console runs without a\n"
+    "window and only writes its log to standard output.\n";
+#else
     "-style fusion. The console needs a graphical session (DISPLAY or\n"
     "WAYLAND_DISPLAY); with QT_QPA_PLATFORM=offscreen it runs without a window\n"
     "and only writes its log to standard output.\n";
+#endif
 
+#ifndef _WIN32
 const char* const NoSessionText =
     "corvane-console: no graphical session: neither DISPLAY nor WAYLAND_DISPLAY is set.\n"
     "The console is a window and needs one. Start it from a desktop session, over\n"
@@ -74,6 +86,7 @@ const char* const NoSessionText =
     "running session (under sudo they are dropped: run it as the desktop user).\n"
     "To record a session's log without a window:\n"
     "    QT_QPA_PLATFORM=offscreen corvane-console --simulate | tee session.log\n";
+#endif
 
 // Qt's options that take a value (with one or two dashes, as Qt accepts
 // them). Qt takes out what its platform uses; the rest is left to it too.
@@ -96,11 +109,13 @@ bool TakesValue(std::string_view arg)
     return std::find(QtValueOptions.begin(), QtValueOptions.end(), name) != QtValueOptions.end();
 }
 
+#ifndef _WIN32
 bool HasEnv(const char* name)
 {
     const char* value = std::getenv(name);
     return value && *value;
 }
+#endif
 
 volatile std::sig_atomic_t GQuitSignal = 0;
 
@@ -222,12 +237,15 @@ int main(int argc, char** argv)
         return 2;
     }
 
+#ifndef _WIN32
     // Without a session Qt aborts with advice that does not apply; say what
-    // is missing instead.
+    // is missing instead. (Windows has no such variables: its desktop is
+    // always there for the program's windows.)
     if (!options.PlatformGiven && !HasEnv("DISPLAY") && !HasEnv("WAYLAND_DISPLAY") && !HasEnv("QT_QPA_PLATFORM")) {
         std::fputs(NoSessionText, stderr);
         return 1;
     }
+#endif
 
     // Millisecond waits where the system would round them up (Windows).
     const TFineTimers fineTimers;

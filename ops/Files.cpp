@@ -146,7 +146,15 @@ std::string JoinPath(const std::string& dir, const std::string& name)
 {
     if (dir.empty()) return name;
     const char last = dir.back();
-    return last == '/' || last == '\\' ? dir + name : dir + '/' + name;
+    if (last == '/' || last == '\\') return dir + name;
+#ifdef _WIN32
+    // The system's own separator, so that the paths in messages read as
+    // Windows shows them; a folder the user gave with slashes keeps them.
+    const bool slashes = dir.find('/') != std::string::npos && dir.find('\\') == std::string::npos;
+    return dir + (slashes ? '/' : '\\') + name;
+#else
+    return dir + '/' + name;
+#endif
 }
 
 std::unique_ptr<IOutFile> TDiskFiles::Create(const std::string& name)

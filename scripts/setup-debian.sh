@@ -18,12 +18,16 @@ PACKAGES="
 # (scripts/test-windows.sh). The "-posix" compilers, since the default win32
 # thread model of Debian's mingw-w64 has no std::thread; wine64 alone runs
 # the 64-bit programs (its notice that 32-bit wine is missing is harmless);
-# GoogleTest's sources in /usr/src/googletest, built for Windows.
+# GoogleTest's sources in /usr/src/googletest, built for Windows. The
+# window's cross build runs Debian's Qt host tools (moc, rcc, uic and their
+# CMake files, the same Qt version as the prebuilt Qt for mingw-w64) and
+# unpacks that Qt with xz.
 WINDOWS_PACKAGES="
   cmake ninja-build
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   wine wine64
   googletest
+  qt6-base-dev qt6-base-dev-tools xz-utils
 "
 
 case "${1:-}" in

@@ -4,6 +4,7 @@
 #include "OpsFixture.h"
 
 #include "FlashParts.h"
+#include "Files.h"
 
 #include <functional>
 
@@ -348,3 +349,25 @@ TEST_F(TOpsTest, CaptureGoesToItsFile)
 }
 
 }  // namespace
+
+// A folder and a file name, joined as the system shows paths: on Windows
+// with a backslash unless the folder was given with slashes only.
+TEST(TJoinPath, TheSystemsSeparatorOnce)
+{
+    struct TCase {
+        const char* Dir;
+        std::string Joined;
+    };
+#ifdef _WIN32
+    const std::string separated = "dumps\\sub\\a.bin";
+    const std::string typed = "C:\\dumps\\a.bin";
+#else
+    const std::string separated = "dumps\\sub/a.bin";
+    const std::string typed = "C:\\dumps/a.bin";
+#endif
+    for (const TCase& c : {TCase{"", "a.bin"}, TCase{"out/", "out/a.bin"}, TCase{"out\\", "out\\a.bin"},
+                           TCase{"out/sub", "out/sub/a.bin"}, TCase{"dumps\\sub", separated},
+                           TCase{"C:\\dumps", typed}}) {
+        EXPECT_EQ(ops::JoinPath(c.Dir, "a.bin"), c.Joined) << c.Dir;
+    }
+}
