@@ -522,8 +522,10 @@ TEST_F(TCliFixture, VerifiedDumpOfFlakyReads)
     Sim->FillFlashWithPattern();
     for (const TCase& test : cases) {
         SCOPED_TRACE(test.Line);
-        std::filesystem::remove_all(Dir.Path());
-        std::filesystem::create_directories(Dir.Path());
+        // The folder is the run's working directory, which Windows will not
+        // remove: its files go, the folder stays.
+        for (const auto& entry : std::filesystem::directory_iterator(Dir.Path()))
+            std::filesystem::remove_all(entry.path());
         TSimFaults faults;
         std::string error;
         for (const std::string& fault : test.Faults) ASSERT_TRUE(ParseSimFault(fault, faults, error)) << error;

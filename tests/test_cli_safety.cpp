@@ -7,6 +7,7 @@
 
 #include "CorvaneInterface.h"
 #include "FlashParts.h"
+#include "Files.h"
 #include "Sha256.h"
 
 #include <algorithm>
@@ -321,7 +322,8 @@ TEST_F(TCliSafety, StopLeavesEverySectorOldOrNew)
         EXPECT_NE(run.Err.find(std::to_string(k) + " of 5 sectors done, each holds its old or its new content"),
                   std::string::npos)
             << run.Err;
-        EXPECT_NE(run.Err.find(folder + "/20240229T123456_before_040000.bin"), std::string::npos) << run.Err;
+        EXPECT_NE(run.Err.find(ops::JoinPath(folder, "20240229T123456_before_040000.bin")), std::string::npos)
+            << run.Err;
         const TByteArray now = Sim->Flash(0x40000, 0x5000);
         for (std::size_t sector = 0; sector < 5; ++sector) {
             const auto from = static_cast<std::ptrdiff_t>(sector * 0x1000);
