@@ -1,35 +1,18 @@
 #include "FlashImage.h"
 
 #include "FlashParts.h"
+#include "OperationsPrivate.h"
 
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cstdarg>
 #include <cstdio>
 
 namespace ops {
 
 namespace {
 
-#if defined(__MINGW32__)
-#define IMAGE_PRINTF_LIKE __attribute__((format(gnu_printf, 1, 2)))
-#elif defined(__GNUC__)
-#define IMAGE_PRINTF_LIKE __attribute__((format(printf, 1, 2)))
-#else
-#define IMAGE_PRINTF_LIKE
-#endif
-
-std::string Format(const char* format, ...) IMAGE_PRINTF_LIKE;
-std::string Format(const char* format, ...)
-{
-    char text[256];
-    va_list args;
-    va_start(args, format);
-    const int length = std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return std::string(text, static_cast<std::size_t>(std::clamp(length, 0, static_cast<int>(sizeof text) - 1)));
-}
+using detail::Format;
 
 using ULL = unsigned long long;
 
