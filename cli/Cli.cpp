@@ -101,8 +101,8 @@ const std::vector<TCommand>& Commands()
         {{"flash", "write"}, "ADDR FILE | --region NAME FILE [OPTIONS]",
          "write FILE, keeping every other byte", OptVerify | OptDryRun | OptVerifyAll |
          OptNoVerify | OptRaw | OptForce | OptDiff | OptBase | OptRegion | OptDir, 1, 2, &TCli::FlashWrite},
-        {{"flash", "verify"}, "ADDR FILE | --region NAME FILE", "compare the flash from ADDR with FILE", OptRegion,
-         1, 2, &TCli::FlashVerify},
+        {{"flash", "verify"}, "ADDR FILE | --region NAME FILE [--diff]", "compare the flash from ADDR with FILE",
+         OptRegion | OptDiff, 1, 2, &TCli::FlashVerify},
         {{"flash", "restore"}, "DIR [--regions NAME,...] [OPTIONS]",
          "restore the newest parts dump in DIR",
          OptRegions | OptDryRun | OptVerifyAll | OptNoVerify | OptForce | OptDiff | OptDir, 1, 1,
@@ -383,7 +383,8 @@ std::string CliUsage()
         "  --verify        the default: read back every sector written\n"
         "  --verify-all    read back every sector the file touches\n"
         "  --no-verify     read nothing back\n"
-        "  --diff          list every differing range of a mismatch\n"
+        "  --diff          list every differing range of a mismatch (write, verify,\n"
+        "                  restore)\n"
         "  --force         write or erase even when the battery is below 3.560 V\n"
         "  --raw           write: only send FILE's bytes, no read, no erase, no\n"
         "                  read-back unless --verify (for studying the flash itself)\n"

@@ -350,9 +350,11 @@ TExitCode TCli::WriteOrVerify(const std::vector<std::string>& args, bool write)
     }
     const std::string& path = args.back();
     const bool raw = FInv.Given & OptRaw;
-    if (raw && (FInv.Given & (OptDryRun | OptVerifyAll | OptNoVerify | OptDiff | OptBase)))
+    if (raw && (FInv.Given & (OptDryRun | OptVerifyAll | OptNoVerify | OptBase)))
         return Fail(TExitCode::Usage, "--raw writes the bytes as they are: it takes no --dry-run, --base, "
-                                      "--verify-all, --no-verify or --diff (--verify reads them back)");
+                                      "--verify-all or --no-verify (--verify reads them back)");
+    if (raw && (FInv.Given & OptDiff) && !FInv.Verify)
+        return Fail(TExitCode::Usage, "--diff lists the ranges that read back differently: with --raw it needs --verify");
     if ((FInv.Given & OptVerifyAll) && (FInv.Given & OptNoVerify))
         return Fail(TExitCode::Usage, "--verify-all and --no-verify do not go together");
     // Nothing is sent for a file that does not fit below the end of the
@@ -403,10 +405,14 @@ TExitCode TCli::WriteOrVerify(const std::vector<std::string>& args, bool write)
         if (const TExitCode code = CheckBattery(); code != TExitCode::Success)
             return code;
     ops::TOpsContext ctx = Context();
-    const ops::TWriteResult result = write ? ops::WriteFlashData(ctx, address, data, FInv.Verify, FHost.Chunk)
-                                           : ops::VerifyFlashData(ctx, address, data, FHost.Chunk);
-    if (result.Mismatch)
+    const bool diff = FInv.Given & OptDiff;
+    const ops::TWriteResult result = write ? ops::WriteFlashData(ctx, address, data, FInv.Verify, FHost.Chunk, diff)
+                                           : ops::VerifyFlashData(ctx, address, data, FHost.Chunk, diff);
+    if (result.Mismatch) {
         Fail(TExitCode::Mismatch, MismatchText(*result.Mismatch));
+        for (const std::string& line : result.Report)
+            FErr << Program << ": " << line << '\n';
+    }
     if (result.Outcome == ops::TOutcome::Stopped)
         return Stopped(!write ? std::to_string(result.Verified) + " bytes verified"
                        : result.Written == data.size()

@@ -204,7 +204,11 @@ struct TMismatch {
 struct TWriteResult : TResult {
     std::uint64_t Written = 0;             // bytes acknowledged by the remote
     std::uint64_t Verified = 0;            // bytes read back and compared equal
-    std::optional<TMismatch> Mismatch;     // with VerifyMismatch
+    std::optional<TMismatch> Mismatch;     // with VerifyMismatch: the first difference
+    // With VerifyMismatch, the rest of the mismatch report after its first
+    // line: how many bytes and bits differ, the regions, the "not erased?"
+    // hint, and the differing ranges when asked for.
+    std::vector<std::string> Report;
 };
 
 struct TCaptureResult : TResult {
@@ -306,10 +310,13 @@ TWriteResult WriteTestPattern(TOpsContext& ctx, std::uint32_t address, std::uint
 // (and "verify"), KeepGoing after every chunk: a stop after the last one
 // written ends before the read-back (Stopped, Written the whole size).
 TWriteResult WriteFlashData(TOpsContext& ctx, std::uint32_t address, const TByteArray& data,
-                            bool verify, std::uint16_t chunk = LargestChunk);
-// Reads back and compares only.
+                            bool verify, std::uint16_t chunk = LargestChunk, bool listRanges = false);
+// Reads back and compares only. The whole range is read even after a
+// difference, so that the report counts every one; a stop after a
+// difference still ends in VerifyMismatch, its report saying how much was
+// compared. With listRanges the report lists every differing range.
 TWriteResult VerifyFlashData(TOpsContext& ctx, std::uint32_t address, const TByteArray& data,
-                             std::uint16_t chunk = LargestChunk);
+                             std::uint16_t chunk = LargestChunk, bool listRanges = false);
 
 // --- Infrared ----------------------------------------------------------------------------
 

@@ -1,6 +1,7 @@
 #include "Operations.h"
 #include "OperationsPrivate.h"
 
+#include "FlashImage.h"
 #include "FlashParts.h"
 
 #include <algorithm>
@@ -303,7 +304,7 @@ TWriteResult WriteTestPattern(TOpsContext& ctx, std::uint32_t address, std::uint
 }
 
 TWriteResult WriteFlashData(TOpsContext& ctx, std::uint32_t address, const TByteArray& data, bool verify,
-                            std::uint16_t chunk)
+                            std::uint16_t chunk, bool listRanges)
 {
     TWriteResult result;
     if (PastTheEnd(address, data, result)) return result;
@@ -335,42 +336,57 @@ TWriteResult WriteFlashData(TOpsContext& ctx, std::uint32_t address, const TByte
     }
     ctx.Sink.Line(Format("Written %llu bytes at %6.6X", static_cast<unsigned long long>(result.Written), address));
     if (!verify || result.Outcome == TOutcome::Stopped) return result;
-    TWriteResult checked = VerifyFlashData(ctx, address, data, chunk);
+    TWriteResult checked = VerifyFlashData(ctx, address, data, chunk, listRanges);
     checked.Written = result.Written;
     return checked;
 }
 
-TWriteResult VerifyFlashData(TOpsContext& ctx, std::uint32_t address, const TByteArray& data, std::uint16_t chunk)
+TWriteResult VerifyFlashData(TOpsContext& ctx, std::uint32_t address, const TByteArray& data, std::uint16_t chunk,
+                             bool listRanges)
 {
     TWriteResult result;
     if (PastTheEnd(address, data, result)) return result;
     if (chunk == 0) chunk = LargestChunk;
     TProgressReport progress(ctx, "verify", data.size());
+    TMismatchReport report;
+    std::uint64_t compared = 0;
+    bool stopped = false;
     TByteArray read;
-    while (result.Verified < data.size()) {
-        const auto n = static_cast<std::uint16_t>(std::min<std::uint64_t>(chunk, data.size() - result.Verified));
-        const auto at = address + static_cast<std::uint32_t>(result.Verified);
+    while (compared < data.size()) {
+        const auto n = static_cast<std::uint16_t>(std::min<std::uint64_t>(chunk, data.size() - compared));
+        const auto at = address + static_cast<std::uint32_t>(compared);
         if (!ctx.Remote.ReadFlash(read, at, n) || read.size() != n) {
             ctx.Sink.Line("Reading flash failed");
             result.Error = Format("reading back %u bytes at %6.6X failed", n, at);
             return Failure(ctx, std::move(result));
         }
-        const auto expected = data.begin() + static_cast<std::ptrdiff_t>(result.Verified);
-        const auto [wrong, written] = std::mismatch(read.begin(), read.end(), expected);
-        if (wrong != read.end()) {
-            const auto offset = static_cast<std::uint32_t>(wrong - read.begin());
-            result.Mismatch = TMismatch{at + offset, *written, *wrong};
-            result.Verified += offset;
-            result.Outcome = TOutcome::VerifyMismatch;
-            ctx.Sink.Line(Format("Verify failed at %6.6X: expected %2.2X, read %2.2X", result.Mismatch->Address,
-                                 result.Mismatch->Expected, result.Mismatch->Actual));
-            return result;
+        const auto expected = data.begin() + static_cast<std::ptrdiff_t>(compared);
+        const bool first = report.Bytes == 0;
+        if (CompareInto(report, at, TByteArray(expected, expected + n), read, listRanges) && first) {
+            // The window's line, once, at the first difference.
+            result.Mismatch = TMismatch{report.First, report.Expected, report.Actual};
+            ctx.Sink.Line(Format("Verify failed at %6.6X: expected %2.2X, read %2.2X", report.First,
+                                 report.Expected, report.Actual));
         }
-        result.Verified += n;
-        if (!progress.ChunkDone(result.Verified) && result.Verified < data.size()) {
-            result.Outcome = TOutcome::Stopped;
-            return result;
+        compared += n;
+        if (!progress.ChunkDone(compared) && compared < data.size()) {
+            stopped = true;
+            break;
         }
+    }
+    result.Verified = compared - report.Bytes;
+    if (report.Bytes > 0) {
+        result.Outcome = TOutcome::VerifyMismatch;
+        std::vector<std::string> lines = MismatchLines(report);
+        result.Report.assign(lines.begin() + 1, lines.end());
+        if (stopped)
+            result.Report.push_back(Format("Stopped: %llu of %llu bytes compared", static_cast<unsigned long long>(compared),
+                                           static_cast<unsigned long long>(data.size())));
+        return result;
+    }
+    if (stopped) {
+        result.Outcome = TOutcome::Stopped;
+        return result;
     }
     ctx.Sink.Line(Format("Verified %llu bytes at %6.6X", static_cast<unsigned long long>(result.Verified), address));
     return result;

@@ -450,10 +450,20 @@ TEST_F(TCliFixture, WriteVerifyAndMismatch)
     std::snprintf(expected, sizeof expected, "verify mismatch at 0x%06X: expected 0x%02X, read 0x%02X",
                   static_cast<unsigned>(0x20000 + first), other[first], data[first] & other[first]);
     EXPECT_NE(run.Err.find(expected), std::string::npos) << run.Err;
+    // The report counts every difference to the end, and they all are 1s
+    // read as 0s.
+    const auto differing = [&](const TByteArray& wanted) {
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < wanted.size(); ++i)
+            count += (data[i] & other[i]) != wanted[i];
+        return std::to_string(count) + " bytes differ: ";
+    };
+    EXPECT_NE(run.Err.find(differing(other)), std::string::npos) << run.Err;
+    EXPECT_NE(run.Err.find("not erased?"), std::string::npos) << run.Err;
 
     // A verify alone writes nothing: its line names the byte expected from
-    // the file and the byte read.
-    run = Run({"flash", "verify", "$20000", Dir / "image.bin"});
+    // the file and the byte read; --diff lists the ranges too.
+    run = Run({"flash", "verify", "$20000", Dir / "image.bin", "--diff"});
     EXPECT_EQ(run.Code, 5);
     std::size_t differs = 0;
     while ((data[differs] & other[differs]) == data[differs])
@@ -461,6 +471,10 @@ TEST_F(TCliFixture, WriteVerifyAndMismatch)
     std::snprintf(expected, sizeof expected, "Verify failed at %06X: expected %02X, read %02X",
                   static_cast<unsigned>(0x20000 + differs), data[differs], data[differs] & other[differs]);
     EXPECT_EQ(SplitLines(run.Out).back(), expected) << run.Out;
+    EXPECT_NE(run.Err.find(differing(data)), std::string::npos) << run.Err;
+    std::snprintf(expected, sizeof expected, "  0x%06X-", static_cast<unsigned>(0x20000 + differs));
+    EXPECT_NE(run.Err.find(std::string("Differing ranges:\ncorvane-cli: ") + expected), std::string::npos)
+        << run.Err;
 
     // A write the remote does not acknowledge is no success.
     TSimFaults faults;
