@@ -46,6 +46,14 @@ struct TRefusal {
     std::string Message;  // part of what standard error says
 };
 
+// The arguments, in the test's name and a failure's message.
+void PrintTo(const TRefusal& r, std::ostream* os)
+{
+    *os << "corvane-cli";
+    for (const std::string& arg : r.Args)
+        *os << " '" << arg << '\'';
+}
+
 class TCliRefusal : public TCliFixture, public ::testing::WithParamInterface<TRefusal> {};
 
 TEST_P(TCliRefusal, ExitsTwoAndSendsNothing)
