@@ -312,33 +312,6 @@ TEST(ConsoleOnWindows, ShowsItsWindowAndEndsOnACloseRequest)
     }
 }
 
-// A console control event ends the program through its window, as Ctrl-C
-// does, so that the simulated remote's flash is saved: Ctrl-Break here, the
-// event that can be sent; closing the console window, logging off and
-// shutting down reach the same handler, which then also waits for the save.
-TEST(ConsoleOnWindows, CtrlBreakSavesTheFlashAndEndsWithZero)
-{
-    // The event goes to the processes of a console: the test makes one of
-    // its own for the program to share.
-    ::FreeConsole();
-    if (!::AllocConsole()) GTEST_SKIP() << "no console (error " << ::GetLastError() << ")";
-    TTempDir dir;
-    const std::string flash = dir.Path() + "\\remote.bin";
-    // The event goes to every process of the console (wine sends it to no
-    // single group): the test lets it pass.
-    ::SetConsoleCtrlHandler([](DWORD event) -> BOOL { return event == CTRL_BREAK_EVENT; }, TRUE);
-    TConsole console("--simulate --sim-flash \"" + flash + "\"");
-    ASSERT_TRUE(console.Started()) << "error " << ::GetLastError();
-    ASSERT_TRUE(console.WaitForOutput("Device connected")) << console.Err->Text();
-    EXPECT_EQ(FileSize(flash), -1);
-    if (!::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0))
-        GTEST_SKIP() << "Ctrl-Break cannot be sent here (error " << ::GetLastError() << ")";
-    EXPECT_EQ(console.Wait(), 0) << console.Err->Text();
-    EXPECT_EQ(FileSize(flash), 0x1000000);
-    EXPECT_EQ(FileSize(flash + ".partial"), -1);
-    EXPECT_EQ(console.Err->Text(), "");
-}
-
 // On the system's HID devices: arrival and removal of a remote reach the
 // window as the messages Windows sends to the hidden notification window
 // (on a thread of its own), while Qt's message loop runs on the program's
