@@ -97,13 +97,17 @@ TEST(ConnectionAfterABrokenStream, ReconnectionLooksPastStaleStreamReports)
     remote->Stale = {flashData, "C2 34 12"};
     EXPECT_FALSE(corvane.Reconnect());
     EXPECT_EQ(corvane.Protocol(), -1);
-    remote->Stale = {};
-    ASSERT_TRUE(corvane.Reconnect());  // takes the reply left over
 
+    // A version request of the user's takes one report, the stale one. Each
+    // on a link of its own: the reply a case leaves unread may still wait in
+    // the handle's queue, past the next request's flush.
     for (const char* one : {flashData, flashEnd}) {
+        SCOPED_TRACE(one);
+        remote->Stale = {};
+        TCorvaneOne fresh(bus, loop);
         remote->Stale = {one};
         TByteArray reply{1, 2, 3};
-        EXPECT_FALSE(corvane.GetVersion(reply));  // one request, one reply: the stale one
+        EXPECT_FALSE(fresh.GetVersion(reply));
         EXPECT_EQ(reply, (TByteArray{1, 2, 3}));
     }
 }
