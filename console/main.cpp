@@ -32,6 +32,10 @@
 #include <memory>
 #include <string_view>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
 
 const char* const Usage =
@@ -62,7 +66,11 @@ const char* const Usage =
     "  --sim-flash FILE      its flash starts from FILE (exactly 16 MiB), or from\n"
     "                        the default content when FILE does not exist, and is\n"
     "                        saved back to FILE when the console ends (also on\n"
+#ifdef _WIN32
+    "                        Ctrl-C, Ctrl-Break or closing the console window)\n"
+#else
     "                        Ctrl-C or SIGTERM)\n"
+#endif
     "  --sim-erase-ms MS     a sector erase takes MS milliseconds (0 to 60000)\n"
     "  --sim-battery MV      the battery reads MV millivolts (default 3912)\n"
     "  --sim-fault NAME[=N]  inject a fault; repeatable; the names are corvane-sim's\n"
@@ -124,11 +132,43 @@ extern "C" void OnQuitSignal(int)
     GQuitSignal = 1;
 }
 
+#ifdef _WIN32
+// Closing the console window, logging off and shutting down end a console
+// program as soon as its control handler returns, or about 5 s after the
+// event. The handler runs on a thread of its own: it asks the window to end
+// as Ctrl-C does and holds the program until the flash is saved. Ctrl-Break,
+// which the C runtime would let end the program, is taken the same way.
+HANDLE GSavedEvent = nullptr;  // set once the flash file is written (or failed)
+
+BOOL WINAPI OnConsoleEnd(DWORD event)
+{
+    if (event != CTRL_CLOSE_EVENT && event != CTRL_LOGOFF_EVENT && event != CTRL_SHUTDOWN_EVENT &&
+        event != CTRL_BREAK_EVENT)
+        return FALSE;  // Ctrl-C goes on to the C runtime's SIGINT
+    GQuitSignal = 1;
+    if (event != CTRL_BREAK_EVENT) ::WaitForSingleObject(GSavedEvent, 4500);
+    return TRUE;
+}
+#endif
+
 void InstallQuitSignals()
 {
     std::signal(SIGINT, OnQuitSignal);
 #ifdef SIGTERM
     std::signal(SIGTERM, OnQuitSignal);
+#endif
+#ifdef _WIN32
+    GSavedEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ::SetConsoleCtrlHandler(OnConsoleEnd, TRUE);
+#endif
+}
+
+// The flash file is written: a console control handler waiting for it may
+// let the program end.
+void FlashSaved()
+{
+#ifdef _WIN32
+    if (GSavedEvent) ::SetEvent(GSavedEvent);
 #endif
 }
 
@@ -306,8 +346,9 @@ int main(int argc, char** argv)
             frmMain.pgFunctions->setCurrentIndex(options.Page);
         frmMain.show();
         if (options.QuitWhenUp) QTimer::singleShot(0, &app, &QCoreApplication::quit);
-        // With a flash file, Ctrl-C and SIGTERM close the window instead of
-        // killing the program, so that the flash is saved.
+        // With a flash file, Ctrl-C and SIGTERM (on Windows also Ctrl-Break
+        // and closing the console window) close the window instead of killing
+        // the program, so that the flash is saved.
         QTimer quitOnSignal;
         if (simulated && !simulated->FlashFile().empty()) {
             InstallQuitSignals();
@@ -322,5 +363,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "corvane-console: %s\n", error.c_str());
         if (result == 0) result = 1;
     }
+    std::fflush(nullptr);
+    FlashSaved();
     return result;
 }

@@ -220,10 +220,13 @@ bool TCorvaneOne::Exchange(TByteArray& packet, std::uint8_t replyType, int echo,
         return false;
     // A data report of a stream that the remote was still sending when the
     // request was written can arrive after the write has flushed the unread
-    // input; where the caller expects that, it is passed over.
+    // input, and so can the acknowledgement that ended the stream: the write
+    // flushes only what the link's reader has taken, not what still waits in
+    // the system's queue for a reader that is behind. Where the caller
+    // expects that, they are passed over.
     for (int stale = 0; stale < staleReports && GetPacketType(packet) != replyType; ++stale) {
         const std::uint8_t type = GetPacketType(packet);
-        if (type != PKT_FLASH_DATA_IN && type != PKT_IR_DATA)
+        if (type != PKT_FLASH_DATA_IN && type != PKT_IR_DATA && type != PKT_ACK)
             break;
         if (!ReadReply(packet))
             return false;

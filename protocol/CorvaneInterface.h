@@ -224,7 +224,8 @@ private:
     bool ReadReply(TByteArray& packet);
     // One request and its reply: write, pause, read, check the type and, when
     // echo is not negative, byte 1. Up to staleReports flash or infrared data
-    // reports read before the reply are passed over.
+    // reports and acknowledgements (a stream's last report) read before the
+    // reply are passed over.
     bool Exchange(TByteArray& packet, std::uint8_t replyType, int echo, int staleReports = 0);
     // The reset and the version request without the refusal during a stream:
     // a reconnection inside a stream still needs them.

@@ -15,6 +15,14 @@
 // while for room in a queue that somebody reads; only a reader stalled longer
 // than that loses reports, as on hidraw. (The link's write handle is never
 // read: its queue just fills up and drops, as on hidraw.)
+//
+// The handle opened for reading counts as read from the moment it is open,
+// not from its first read: the link's reader thread may start well after the
+// open (a new thread under wine on a busy machine takes milliseconds), and a
+// fast remote would meanwhile fill the queue with the rest of a stream that
+// broke off and drop what follows it, the reply to the reconnection's version
+// request included. A real remote at one report a millisecond leaves a reader
+// 64 ms before hidraw's queue is full.
 struct TSimHidDevice::THandleQueue {
     static constexpr std::size_t Capacity = 64;
     static constexpr std::chrono::milliseconds RoomWait{500};
@@ -23,7 +31,7 @@ struct TSimHidDevice::THandleQueue {
     std::condition_variable Arrived;
     std::condition_variable Taken;
     std::deque<TByteArray> Reports;
-    bool Read = false;  // somebody reads this handle
+    bool Read = false;  // somebody reads this handle (or is about to)
     bool Gone = false;  // the device was unplugged
 };
 
@@ -354,6 +362,16 @@ std::vector<THidInterfaceInfo> TSimHidBus::Enumerate()
 
 std::unique_ptr<IHidHandle> TSimHidBus::Open(const std::string& path, std::error_code& error)
 {
+    return OpenHandle(path, error, false);
+}
+
+std::unique_ptr<IHidHandle> TSimHidBus::OpenForReading(const std::string& path, std::error_code& error)
+{
+    return OpenHandle(path, error, true);
+}
+
+std::unique_ptr<IHidHandle> TSimHidBus::OpenHandle(const std::string& path, std::error_code& error, bool forReading)
+{
     std::shared_ptr<TSimHidDevice> device;
     {
         std::lock_guard lock(FCore->Mutex);
@@ -366,6 +384,7 @@ std::unique_ptr<IHidHandle> TSimHidBus::Open(const std::string& path, std::error
         return nullptr;
     }
     auto queue = std::make_shared<TSimHidDevice::THandleQueue>();
+    queue->Read = forReading;
     {
         std::lock_guard lock(device->FMutex);
         if (device->FOpenError) {

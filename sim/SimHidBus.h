@@ -114,9 +114,14 @@ public:
     // IHidPlatform
     std::vector<THidInterfaceInfo> Enumerate() override;
     std::unique_ptr<IHidHandle> Open(const std::string& path, std::error_code& error) override;
+    // The reader's handle: a sender waits for room in its queue from the
+    // open on, as it does for any handle once somebody has read from it.
+    std::unique_ptr<IHidHandle> OpenForReading(const std::string& path, std::error_code& error) override;
     std::unique_ptr<IHotplugWatch> Watch(IGuiEventLoop& loop,
                                          std::function<void(const THotplugEvent&)> callback) override;
 
 private:
+    std::unique_ptr<IHidHandle> OpenHandle(const std::string& path, std::error_code& error, bool forReading);
+
     std::shared_ptr<TSimBusCore> FCore;
 };
