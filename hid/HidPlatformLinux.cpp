@@ -15,6 +15,7 @@
 #include "FileDescriptor.h"
 #include "HidPlatform.h"
 #include "HotplugDelivery.h"
+#include "Timing.h"
 
 #include <libudev.h>
 #include <linux/hidraw.h>
@@ -177,12 +178,24 @@ public:
     {
         if (data == nullptr || length == 0)
             return -1;
+        // The remote takes one report per interval on its interrupt OUT
+        // endpoint, and for a USB device hidraw's write() returns only once
+        // the device has taken the report: the device paces the host. A
+        // device made through uhid has no such pace: the kernel queues the
+        // reports for its program and drops those beyond 32 queued while
+        // write() still succeeds. So the host keeps the pace itself: no
+        // report leaves sooner than an interval after the previous one. A
+        // USB remote's write() has taken that long already and waits no more.
+        if (FLastWrite)
+            std::this_thread::sleep_until(*FLastWrite + Timing().ReportInterval);
         // hidraw takes the report number as the first byte, 0 for a device
         // without numbered reports, and sends the report whole or not at all.
         for (;;) {
             const ssize_t written = ::write(FFd.Get(), data, length);
-            if (written >= 0)
+            if (written >= 0) {
+                FLastWrite = std::chrono::steady_clock::now();
                 return static_cast<long>(written);
+            }
             if (errno != EINTR)
                 return -1;
         }
@@ -284,6 +297,7 @@ private:
 
     TFileDescriptor FFd;
     bool FNumberedReports = false;
+    std::optional<std::chrono::steady_clock::time_point> FLastWrite;  // when the last report went
 };
 
 // ---------------------------------------------------------------------------
