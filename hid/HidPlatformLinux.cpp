@@ -183,17 +183,24 @@ public:
         // the device has taken the report: the device paces the host. A
         // device made through uhid has no such pace: the kernel queues the
         // reports for its program and drops those beyond 32 queued while
-        // write() still succeeds. So the host keeps the pace itself: no
-        // report leaves sooner than an interval after the previous one. A
-        // USB remote's write() has taken that long already and waits no more.
-        if (FLastWrite)
-            std::this_thread::sleep_until(*FLastWrite + Timing().ReportInterval);
+        // write() still succeeds. So the host keeps the pace itself: one
+        // report per interval on average, each due an interval after the
+        // previous one was due. A sleep that overslept is made up for by
+        // letting the next few go at once, never more than CatchUp behind:
+        // a burst stays far below the 32. A USB remote's write() has taken
+        // its interval already and waits no more.
+        using Clock = std::chrono::steady_clock;
+        constexpr int CatchUp = 4;  // intervals
+        const Clock::duration interval = Timing().ReportInterval;
+        if (FNextWrite)
+            std::this_thread::sleep_until(*FNextWrite);
         // hidraw takes the report number as the first byte, 0 for a device
         // without numbered reports, and sends the report whole or not at all.
         for (;;) {
             const ssize_t written = ::write(FFd.Get(), data, length);
             if (written >= 0) {
-                FLastWrite = std::chrono::steady_clock::now();
+                const Clock::time_point floor = Clock::now() - CatchUp * interval;
+                FNextWrite = (FNextWrite && *FNextWrite > floor ? *FNextWrite : floor) + interval;
                 return static_cast<long>(written);
             }
             if (errno != EINTR)
@@ -297,7 +304,7 @@ private:
 
     TFileDescriptor FFd;
     bool FNumberedReports = false;
-    std::optional<std::chrono::steady_clock::time_point> FLastWrite;  // when the last report went
+    std::optional<std::chrono::steady_clock::time_point> FNextWrite;  // when the next report may go
 };
 
 // ---------------------------------------------------------------------------
