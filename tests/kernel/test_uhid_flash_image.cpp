@@ -264,7 +264,7 @@ protected:
         all.insert(all.end(), args.begin(), args.end());
         TProcess cli(CORVANE_CLI, all, Dir.Path(), Cpu);
         TCliRun run;
-        run.Code = cli.Wait(60s);
+        run.Code = cli.Wait(30s);
         run.Out = cli.Out;
         run.Err = cli.Err;
         return run;
@@ -319,7 +319,7 @@ TEST_F(TKernelFlashImage, CommandsOnTheUhidRemoteKeepEveryOtherByte)
              EXPECT_EQ(ReadBytes(before), Slice(start, 0x10000, 0x2000));
          }},
         {"a dry run sends nothing", {"flash", "write", "--dry-run", "0x20000", "other.bin"}, 0, "Plan: 1 sector",
-         [] {}},
+         [] {}, [&] { EXPECT_TRUE(OneFile(Dir.Path(), "_before_020000.bin").empty()); }},
         {"a range erased", {"flash", "erase", "--range", "0x30000", "0x10000"}, 0, "erased 0x030000-0x03FFFF",
          [&] { std::fill(Flash.begin() + 0x30000, Flash.begin() + 0x40000, 0xFF); }},
         {"a range off the sector edges is refused", {"flash", "erase", "--range", "0x30800", "0x1000"}, 2, "",
@@ -394,6 +394,9 @@ TEST_F(TKernelFlashImage, CommandsOnTheUhidRemoteKeepEveryOtherByte)
     EXPECT_NE(sim.Out.find("saved the flash to"), std::string::npos) << sim.Out;
     const TByteArray saved = ReadBytes(Dir / "flash.bin");
     EXPECT_TRUE(saved == Flash) << FirstDifference(Flash, saved);
+    // Every file written was completed under its own name.
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(Dir.Path()))
+        EXPECT_NE(entry.path().extension(), ".partial") << entry.path();
 }
 
 }  // namespace
