@@ -81,7 +81,9 @@ public:
     // Writes one output report, report ID first, synchronously. Returns the
     // number of bytes written, or -1. A device that does not take the report
     // fails the write after a bounded wait (Linux: the kernel's; Windows:
-    // TTiming::WriteWait, then the write is cancelled).
+    // TTiming::WriteWait, then the write is cancelled). Linux keeps the
+    // remote's pace: one report per TTiming::ReportInterval on average, with
+    // bursts of a few at most.
     virtual long Write(const std::uint8_t* data, std::size_t length) = 0;
 
     // Waits up to `wait` for one input report and stores it report ID first,

@@ -15,6 +15,7 @@
 #include "FileDescriptor.h"
 #include "HidPlatform.h"
 #include "HotplugDelivery.h"
+#include "Timing.h"
 
 #include <libudev.h>
 #include <linux/hidraw.h>
@@ -177,12 +178,31 @@ public:
     {
         if (data == nullptr || length == 0)
             return -1;
+        // The remote takes one report per interval on its interrupt OUT
+        // endpoint, and for a USB device hidraw's write() returns only once
+        // the device has taken the report: the device paces the host. A
+        // device made through uhid has no such pace: the kernel queues the
+        // reports for its program and drops those beyond 32 queued while
+        // write() still succeeds. So the host keeps the pace itself: one
+        // report per interval on average, each due an interval after the
+        // previous one was due. A sleep that overslept is made up for by
+        // letting the next few go at once, never more than CatchUp behind:
+        // a burst stays far below the 32. A USB remote's write() has taken
+        // its interval already and waits no more.
+        using Clock = std::chrono::steady_clock;
+        constexpr int CatchUp = 4;  // intervals
+        const Clock::duration interval = Timing().ReportInterval;
+        if (FNextWrite)
+            std::this_thread::sleep_until(*FNextWrite);
         // hidraw takes the report number as the first byte, 0 for a device
         // without numbered reports, and sends the report whole or not at all.
         for (;;) {
             const ssize_t written = ::write(FFd.Get(), data, length);
-            if (written >= 0)
+            if (written >= 0) {
+                const Clock::time_point floor = Clock::now() - CatchUp * interval;
+                FNextWrite = (FNextWrite && *FNextWrite > floor ? *FNextWrite : floor) + interval;
                 return static_cast<long>(written);
+            }
             if (errno != EINTR)
                 return -1;
         }
@@ -284,6 +304,7 @@ private:
 
     TFileDescriptor FFd;
     bool FNumberedReports = false;
+    std::optional<std::chrono::steady_clock::time_point> FNextWrite;  // when the next report may go
 };
 
 // ---------------------------------------------------------------------------

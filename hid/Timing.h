@@ -20,6 +20,8 @@ struct TTiming {
     ms WriteWait{5000};       // Windows: how long a report write waits for the
                               // device to take it before it fails (Linux's
                               // kernel bounds its own at about 5 s)
+    ms ReportInterval{1};     // Linux: report writes go one per interval on
+                              // average, the remote's interrupt OUT interval
 };
 
 // The timing in force. GUI thread and reader threads read it; only tests write
