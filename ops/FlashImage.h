@@ -78,9 +78,10 @@ std::string CheckImage(const TImage& image);
 // The sectors an image touches, ascending.
 std::vector<std::uint32_t> TouchedSectors(const TImage& image);
 
-// The sectors read back to check a base image, out of the touched ones: the
-// middle touched sector of every region (FlashParts) and of every MiB that
-// holds touched sectors, so at least one per region and one per MiB.
+// The sectors read back to check a base image, out of the touched ones, in
+// order: at least one in every region (FlashParts) and in every MiB that
+// holds touched sectors, one sector serving a region and its MiB where it
+// can (20 for the whole flash: the last MiB's five regions lie apart).
 std::vector<std::uint32_t> SampleSectors(const std::vector<std::uint32_t>& touched);
 
 // --- The plan -----------------------------------------------------------------------
