@@ -134,6 +134,27 @@ std::vector<TRange> SectorRanges(const std::vector<std::uint32_t>& sectors)
     return ranges;
 }
 
+// Ranges of planned sectors, ascending, as reads: adjacent ones joined, and
+// ones a short gap apart within one sector or two adjacent ones (so every
+// byte read has its expected value in the plan) where reading the gap costs
+// less than another request.
+std::vector<TRange> JoinForRead(const std::vector<TRange>& ranges)
+{
+    std::vector<TRange> reads;
+    for (const TRange& range : ranges) {
+        if (!reads.empty()) {
+            TRange& last = reads.back();
+            const std::uint32_t end = last.Address + last.Size;
+            if (range.Address - end < ReadMergeGapBytes && SectorOf(range.Address) - SectorOf(end - 1) <= FlashSectorSize) {
+                last.Size = range.Address + range.Size - last.Address;
+                continue;
+            }
+        }
+        reads.push_back(range);
+    }
+    return reads;
+}
+
 TOutcome FailureOf(const TOpsContext& ctx) { return ctx.Remote.Connected() ? TOutcome::Failed : TOutcome::NoDevice; }
 
 // An erase in progress units: the bytes the link would carry in its time.
@@ -549,12 +570,21 @@ TImageResult WriteImage(TOpsContext& ctx, const TImage& target, const TImageOpti
         }
     }
 
-    std::vector<std::uint32_t> toVerify;
-    for (const TSectorPlan& sector : result.Plan.Sectors)
-        if (options.Verify == TImageVerify::Target
-            || (options.Verify == TImageVerify::Written && sector.Action != TSectorAction::Unchanged))
-            toVerify.push_back(sector.Address);
-    const std::vector<TRange> verifyRanges = SectorRanges(toVerify);
+    // What is read back: an erased sector in full (the erase changed every
+    // byte of it); of a program-only sector the ranges written, every byte
+    // the write could change, when the rest was read before the write, and
+    // the whole sector when the rest is only what the base says.
+    std::vector<TRange> toVerify;
+    for (const TSectorPlan& sector : result.Plan.Sectors) {
+        if (options.Verify == TImageVerify::None) break;
+        if (options.Verify == TImageVerify::Written && sector.Action == TSectorAction::Unchanged) continue;
+        if (options.Verify == TImageVerify::Written && sector.Action == TSectorAction::Program
+            && result.Before.count(sector.Address))
+            toVerify.insert(toVerify.end(), sector.Writes.begin(), sector.Writes.end());
+        else
+            toVerify.push_back({sector.Address, FlashSectorSize});
+    }
+    const std::vector<TRange> verifyRanges = JoinForRead(toVerify);
     progress.Revise(readBytes + static_cast<std::uint64_t>(result.Plan.EraseWrite) * EraseProgressBytes
                     + result.Plan.BytesSent + ReadBytes(verifyRanges));
 

@@ -500,6 +500,53 @@ TEST_F(TFlashImageTest, StaleBaseRefusedAtEverySampledSector)
     }
 }
 
+// What the read-back covers: every byte written, and every byte of an
+// erased sector; of a program-only sector read before, not the bytes the
+// write never touched; of one known only from the base, all of it.
+TEST_F(TFlashImageTest, ReadBackCoversEveryByteWritten)
+{
+    const TByteArray erased = Fill(2 * Sector, 0xFF);
+    const TByteArray zeros = Cat({Fill(0x100, 0xFF), Fill(0x100, 0x00), Fill(0x1E00, 0xFF)});
+    const struct {
+        const char* Name;
+        TByteArray Old;  // at 0x60000, two sectors
+        bool WithBase;   // the sample is 0x61000: 0x60000 is the base's word
+        std::uint32_t Flaky;
+        bool Read;
+    } cases[] = {
+        {"program-only, the run's first byte", erased, false, 0x60100, true},
+        {"program-only, the run's last byte", erased, false, 0x601FF, true},
+        {"program-only, the byte after the run", erased, false, 0x60200, false},
+        {"program-only, far from the run", erased, false, 0x60FFF, false},
+        {"erased, a 0xFF not sent", zeros, false, 0x60FFF, true},
+        {"program-only from the base, far from the run", erased, true, 0x60FFF, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Sim->SetFaults({});
+        Sim->SetFlash(0x60000, c.Old);
+        const TImage target{{0x60100, NoFF(0x100, 1)}, {0x61000, Fill(16, 0xFF)}};
+        ops::TImageOptions options;
+        if (c.WithBase) options.Base = TImage{{0x60000, c.Old}};
+        options.BeforeChange = [&](const ops::TImageResult&) {
+            TSimFaults faults;
+            faults.FlashFlipAt = static_cast<int>(c.Flaky);
+            Sim->SetFaults(faults);
+            return std::string();
+        };
+        ops::TOpsContext ctx = Ctx();
+        const ops::TImageResult result = ops::WriteImage(ctx, target, options);
+        EXPECT_EQ(result.Outcome, c.Read ? TOutcome::VerifyMismatch : TOutcome::Done) << result.Error;
+        if (c.Read) {
+            ASSERT_TRUE(result.Mismatch);
+            EXPECT_EQ(result.Mismatch->First, c.Flaky);
+        } else {
+            EXPECT_EQ(result.Verified, 0x100u);
+        }
+    }
+    Sim->SetFaults({});
+}
+
 // Abort set during a write (the window's stop) cuts its data short while the
 // remote still acknowledges the close: that sector is named, not counted done.
 TEST_F(TFlashImageTest, AbortInsideAWriteNamesTheSector)
