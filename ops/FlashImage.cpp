@@ -283,15 +283,25 @@ std::vector<std::uint32_t> SampleSectors(const std::vector<std::uint32_t>& touch
             if (sector < end && sector + FlashSectorSize > start) in.push_back(sector);
         return in;
     };
+    const auto taken = [&](std::uint32_t sector) { return std::find(sample.begin(), sample.end(), sector) != sample.end(); };
     const auto take = [&](std::uint32_t sector) {
         sample.push_back(sector);
         mibHasOne[sector / MiB] = true;
     };
+    // A sector next to one already taken costs no read request of its own;
+    // otherwise the middle one.
+    const auto nextToTaken = [&](std::uint32_t sector) {
+        return (sector >= FlashSectorSize && taken(sector - FlashSectorSize)) || taken(sector + FlashSectorSize);
+    };
+    const auto pick = [&](const std::vector<std::uint32_t>& from) {
+        const auto next = std::find_if(from.begin(), from.end(), nextToTaken);
+        return next != from.end() ? *next : from[from.size() / 2];
+    };
 
     // The regions first, the smallest first: a region that already holds a
     // sample sector (normal_app's serves user_configuration) needs none of
-    // its own; otherwise it takes its middle touched sector among those in a
-    // MiB without a sample yet, so that one sector serves both.
+    // its own; otherwise it takes one among its touched sectors in a MiB
+    // without a sample yet, so that one sector serves both.
     std::array<const TPart*, FlashParts.size()> parts{};
     for (std::size_t p = 0; p < FlashParts.size(); ++p) parts[p] = &FlashParts[p];
     std::stable_sort(parts.begin(), parts.end(), [](const TPart* a, const TPart* b) { return a->Size < b->Size; });
@@ -305,14 +315,24 @@ std::vector<std::uint32_t> SampleSectors(const std::vector<std::uint32_t>& touch
             continue;
         std::vector<std::uint32_t> fresh;
         std::copy_if(in.begin(), in.end(), std::back_inserter(fresh), [&](std::uint32_t s) { return !mibHasOne[s / MiB]; });
-        const std::vector<std::uint32_t>& from = fresh.empty() ? in : fresh;
-        take(from[from.size() / 2]);
+        take(pick(fresh.empty() ? in : fresh));
     }
-    // Then every MiB still without one: its middle touched sector.
+    // Then every MiB still without one; two such MiBs next to each other
+    // take the sectors either side of their edge when both are touched: one
+    // read request for two.
+    const auto isTouched = [&](std::uint32_t sector) { return std::binary_search(touched.begin(), touched.end(), sector); };
     for (std::uint32_t mib = 0; mib < FlashSize / MiB; ++mib) {
         if (mibHasOne[mib]) continue;
         const std::vector<std::uint32_t> in = within(std::uint64_t{mib} * MiB, std::uint64_t{mib + 1} * MiB);
-        if (!in.empty()) take(in[in.size() / 2]);
+        if (in.empty()) continue;
+        const std::uint32_t edge = (mib + 1) * MiB;
+        if (mib + 1 < FlashSize / MiB && !mibHasOne[mib + 1] && in.back() == edge - FlashSectorSize && isTouched(edge)
+            && std::none_of(in.begin(), in.end(), nextToTaken)) {
+            take(edge - FlashSectorSize);
+            take(edge);
+            continue;
+        }
+        take(pick(in));
     }
     std::sort(sample.begin(), sample.end());
     return sample;

@@ -82,10 +82,12 @@ std::string CheckImage(const TImage& image);
 // The sectors an image touches, ascending.
 std::vector<std::uint32_t> TouchedSectors(const TImage& image);
 
-// The sectors read back to check a base image, out of the touched ones, in
-// order: at least one in every region (FlashParts) and in every MiB that
-// holds touched sectors, one sector serving a region and its MiB where it
-// can (20 for the whole flash: the last MiB's five regions lie apart).
+// The sectors read back to check a base image, out of the touched ones
+// (ascending), in order: at least one in every region (FlashParts) and in
+// every MiB that holds touched sectors, one sector serving a region and its
+// MiB where it can (20 for the whole flash: the last MiB's five regions lie
+// apart), and sectors next to each other where that is free, as adjacent
+// sectors are read with one request (12 for the whole flash).
 std::vector<std::uint32_t> SampleSectors(const std::vector<std::uint32_t>& touched);
 
 // --- The plan -----------------------------------------------------------------------

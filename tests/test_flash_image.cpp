@@ -237,17 +237,21 @@ TEST(FlashImagePlan, SampleCoversEveryRegionAndMiB)
         const char* Name;
         std::vector<std::uint32_t> Touched;
         std::size_t Size;
+        std::size_t Reads;  // runs of adjacent sectors
     } cases[] = {
-        {"the whole flash: the last MiB's five regions lie apart", every(0, ops::FlashSize, Sector), 20},
-        {"the nine regions", ops::TouchedSectors(regions), 9},
-        {"every fifth sector over normal_app and two MiBs", every(0x3A0000, 0x460000, 5 * Sector), 2},
-        {"one sector", {0xFF5000}, 1},
+        {"the whole flash: the last MiB's five regions lie apart", every(0, ops::FlashSize, Sector), 20, 12},
+        {"the nine regions", ops::TouchedSectors(regions), 9, 6},
+        {"every fifth sector over normal_app and two MiBs", every(0x3A0000, 0x460000, 5 * Sector), 2, 2},
+        {"one sector", {0xFF5000}, 1, 1},
     };
     constexpr std::uint64_t MiB = 0x100000;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         const std::vector<std::uint32_t> sample = ops::SampleSectors(c.Touched);
         EXPECT_EQ(sample.size(), c.Size);
+        std::size_t reads = 0;
+        for (std::size_t i = 0; i < sample.size(); ++i) reads += i == 0 || sample[i - 1] + Sector != sample[i];
+        EXPECT_EQ(reads, c.Reads);
         EXPECT_TRUE(std::is_sorted(sample.begin(), sample.end()));
         EXPECT_TRUE(std::includes(c.Touched.begin(), c.Touched.end(), sample.begin(), sample.end()));
         const auto holds = [](const std::vector<std::uint32_t>& sectors, std::uint64_t start, std::uint64_t end) {
