@@ -352,12 +352,16 @@ int main(int argc, char** argv)
         const double dryCpu = CpuSeconds() - cpuBefore;
         if (!planned.Ok())
             Die("the dry run failed: " + planned.Error);
-        const std::size_t samples = ops::SampleSectors(ops::TouchedSectors(target)).size();
+        const std::vector<std::uint32_t> sample = ops::SampleSectors(ops::TouchedSectors(target));
+        const std::size_t samples = sample.size();
+        std::size_t requests = 0;  // adjacent sample sectors are read together
+        for (std::size_t i = 0; i < samples; ++i)
+            requests += i == 0 || sample[i - 1] + Sector != sample[i];
         const TRun run = Run(bench, target, withBase);
         Report("16 MiB image, one sector changed, with base", run, naive);
         std::printf("%-44s before any write (a dry run): %.2f s, CPU %.2f s; the %zu sample sectors\n"
-                    "%-44s take %.2f s at the read rate, one request each\n",
-                    "", dryRun, dryCpu, samples, "", rates.ReadPass(samples * Sector));
+                    "%-44s take %.2f s at the read rate, in %zu requests\n",
+                    "", dryRun, dryCpu, samples, "", rates.ReadPass(samples * Sector), requests);
         Goal("< 2 s", run.Seconds < 2, run.Seconds, " s");
         Goal(">= 300 x faster than naive", naive / run.Seconds >= 300, naive / run.Seconds, " x");
     }

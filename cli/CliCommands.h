@@ -441,7 +441,7 @@ private:
     // change, the plan on a dry run, the base refused once, the mismatch
     // report on standard error. unfinished is called before the message of
     // a run that stopped or failed part-way (restore's report).
-    TExitCode RunImage(const ops::TImage& target, const std::optional<ops::TImage>& base,
+    TExitCode RunImage(const ops::TImage& target, std::optional<ops::TImage> base,
                        const std::string& baseName, ops::TImageResult& result,
                        const std::function<void()>& unfinished = {});
     // The manifest beside a dump's files; FileError said when it cannot be written.

@@ -396,7 +396,7 @@ TExitCode TCli::WriteOrVerify(const std::vector<std::string>& args, bool write)
             base = ops::TImage{{part ? address : 0, std::move(bytes)}};
         }
         ops::TImageResult result;
-        return RunImage({{address, std::move(data)}}, base, FInv.Base, result);
+        return RunImage({{address, std::move(data)}}, std::move(base), FInv.Base, result);
     }
 
     if (const TExitCode code = Connect(); code != TExitCode::Success)

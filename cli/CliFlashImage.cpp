@@ -111,7 +111,7 @@ TExitCode TCli::CheckBattery()
     return Fail(TExitCode::Failed, std::string("battery ") + volts + ": charge the remote, or use --force");
 }
 
-TExitCode TCli::RunImage(const ops::TImage& target, const std::optional<ops::TImage>& base,
+TExitCode TCli::RunImage(const ops::TImage& target, std::optional<ops::TImage> base,
                          const std::string& baseName, ops::TImageResult& result,
                          const std::function<void()>& unfinished)
 {
@@ -136,7 +136,7 @@ TExitCode TCli::RunImage(const ops::TImage& target, const std::optional<ops::TIm
     bool recoveryFailed = false;    // they could not be written: nothing was changed
     ops::TImageOptions options;
     if (base) {
-        options.Base = base;
+        options.Base = std::move(base);  // a whole flash's dump is 16 MiB: not copied
         options.BaseName = baseName;
     }
     options.Verify = (FInv.Given & OptVerifyAll) ? ops::TImageVerify::Target
@@ -155,7 +155,7 @@ TExitCode TCli::RunImage(const ops::TImage& target, const std::optional<ops::TIm
             TByteArray held;
             if (const auto read = sofar.Before.find(sector.Address); read != sofar.Before.end())
                 held = read->second;
-            else if (!base || !SectorOfImage(*base, sector.Address, held))
+            else if (!options.Base || !SectorOfImage(*options.Base, sector.Address, held))
                 return "no copy of sector " + HexAddress(sector.Address) + " to keep; nothing was changed";
             if (!runs.empty() && runs.back().first + runs.back().second.size() == sector.Address)
                 runs.back().second.insert(runs.back().second.end(), held.begin(), held.end());

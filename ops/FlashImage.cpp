@@ -7,6 +7,7 @@
 #include <array>
 #include <bit>
 #include <cstdio>
+#include <iterator>
 
 namespace ops {
 
@@ -18,36 +19,80 @@ using ULL = unsigned long long;
 
 std::uint32_t SectorOf(std::uint32_t address) { return address & ~(FlashSectorSize - 1); }
 
-// The target's bytes in one sector and which of them it sets.
+// The target's bytes in one sector and which of them it sets. A sector that
+// one piece covers in full points into that piece: a whole image is not
+// copied to be planned.
 struct TSectorTarget {
-    TByteArray Bytes = TByteArray(FlashSectorSize, 0xFF);
-    std::vector<bool> Set = std::vector<bool>(FlashSectorSize, false);
+    const std::uint8_t* Whole = nullptr;  // the covering piece's bytes
+    TByteArray Bytes;                     // otherwise: the bytes set, 0xFF elsewhere
+    std::vector<bool> Set;
+    std::uint32_t Count = 0;  // bytes set
+
+    bool Full() const { return Count == FlashSectorSize; }
+    const std::uint8_t* Data() const { return Whole ? Whole : Bytes.data(); }
+    bool IsSet(std::uint32_t offset) const { return Whole || Set[offset]; }
 };
 
+// Valid while the image it was laid from lives and is not changed.
+using TOverlay = std::map<std::uint32_t, TSectorTarget>;
+
 // The image laid over the sectors it touches; error says why it cannot be.
-std::map<std::uint32_t, TSectorTarget> Overlay(const TImage& image, std::string& error)
+// A piece goes in sector by sector, one look-up each; byte by byte only
+// where it meets bytes another piece set, which must agree.
+TOverlay Overlay(const TImage& image, std::string& error)
 {
-    std::map<std::uint32_t, TSectorTarget> sectors;
+    TOverlay sectors;
     for (const TImagePiece& piece : image) {
         if (static_cast<std::uint64_t>(piece.Address) + piece.Bytes.size() > FlashSize) {
             error = Format("%llu bytes from 0x%6.6X run past the end of the flash (0x%6.6X)",
                            static_cast<ULL>(piece.Bytes.size()), piece.Address, FlashSize);
             return {};
         }
-        for (std::size_t i = 0; i < piece.Bytes.size(); ++i) {
+        for (std::size_t i = 0; i < piece.Bytes.size();) {
             const auto address = piece.Address + static_cast<std::uint32_t>(i);
-            TSectorTarget& sector = sectors[SectorOf(address)];
             const std::uint32_t offset = address - SectorOf(address);
-            if (sector.Set[offset] && sector.Bytes[offset] != piece.Bytes[i]) {
-                error = Format("the image's pieces disagree at 0x%6.6X", address);
-                return {};
+            const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(FlashSectorSize - offset, piece.Bytes.size() - i));
+            const std::uint8_t* from = piece.Bytes.data() + i;
+            TSectorTarget& sector = sectors[SectorOf(address)];
+            i += n;
+            if (sector.Count == 0 && n == FlashSectorSize) {
+                sector.Whole = from;
+                sector.Count = n;
+                continue;
             }
-            sector.Set[offset] = true;
-            sector.Bytes[offset] = piece.Bytes[i];
+            if (sector.Full()) {
+                // Nothing to add, only to agree with.
+                const std::uint8_t* held = sector.Data() + offset;
+                const auto differ = std::mismatch(from, from + n, held);
+                if (differ.first != from + n) {
+                    error = Format("the image's pieces disagree at 0x%6.6X",
+                                   address + static_cast<std::uint32_t>(differ.first - from));
+                    return {};
+                }
+                continue;
+            }
+            if (sector.Bytes.empty()) {
+                sector.Bytes.assign(FlashSectorSize, 0xFF);
+                sector.Set.assign(FlashSectorSize, false);
+            }
+            for (std::uint32_t k = 0; k < n; ++k) {
+                if (!sector.Set[offset + k]) {
+                    sector.Set[offset + k] = true;
+                    sector.Bytes[offset + k] = from[k];
+                    ++sector.Count;
+                } else if (sector.Bytes[offset + k] != from[k]) {
+                    error = Format("the image's pieces disagree at 0x%6.6X", address + k);
+                    return {};
+                }
+            }
         }
     }
     return sectors;
 }
+
+// What the flash holds (or is believed to), by sector: whole sectors kept
+// elsewhere (read, or in a base image), not copied.
+using TFlashView = std::map<std::uint32_t, const std::uint8_t*>;
 
 // Runs of wanted bytes of one sector, joined where the bytes between two
 // runs cost less to send than another write.
@@ -87,6 +132,27 @@ std::vector<TRange> SectorRanges(const std::vector<std::uint32_t>& sectors)
             ranges.push_back({sector, FlashSectorSize});
     }
     return ranges;
+}
+
+// Ranges of planned sectors, ascending, as reads: adjacent ones joined, and
+// ones a short gap apart within one sector or two adjacent ones (so every
+// byte read has its expected value in the plan) where reading the gap costs
+// less than another request.
+std::vector<TRange> JoinForRead(const std::vector<TRange>& ranges)
+{
+    std::vector<TRange> reads;
+    for (const TRange& range : ranges) {
+        if (!reads.empty()) {
+            TRange& last = reads.back();
+            const std::uint32_t end = last.Address + last.Size;
+            if (range.Address - end < ReadMergeGapBytes && SectorOf(range.Address) - SectorOf(end - 1) <= FlashSectorSize) {
+                last.Size = range.Address + range.Size - last.Address;
+                continue;
+            }
+        }
+        reads.push_back(range);
+    }
+    return reads;
 }
 
 TOutcome FailureOf(const TOpsContext& ctx) { return ctx.Remote.Connected() ? TOutcome::Failed : TOutcome::NoDevice; }
@@ -208,51 +274,100 @@ std::vector<std::uint32_t> TouchedSectors(const TImage& image)
 
 std::vector<std::uint32_t> SampleSectors(const std::vector<std::uint32_t>& touched)
 {
+    constexpr std::uint32_t MiB = 0x100000;
     std::vector<std::uint32_t> sample;
-    const auto middleOf = [&](std::uint64_t start, std::uint64_t end) {
-        std::vector<std::uint32_t> within;
+    std::vector<bool> mibHasOne(FlashSize / MiB, false);
+    const auto within = [&](std::uint64_t start, std::uint64_t end) {
+        std::vector<std::uint32_t> in;
         for (std::uint32_t sector : touched)
-            if (sector < end && sector + FlashSectorSize > start) within.push_back(sector);
-        if (!within.empty()) sample.push_back(within[within.size() / 2]);
+            if (sector < end && sector + FlashSectorSize > start) in.push_back(sector);
+        return in;
     };
-    for (const TPart& part : FlashParts)
-        middleOf(static_cast<std::uint64_t>(part.Start), static_cast<std::uint64_t>(part.Start) + static_cast<std::uint64_t>(part.Size));
-    constexpr std::uint64_t MiB = 0x100000;
-    for (std::uint64_t mib = 0; mib < FlashSize; mib += MiB) middleOf(mib, mib + MiB);
+    const auto taken = [&](std::uint32_t sector) { return std::find(sample.begin(), sample.end(), sector) != sample.end(); };
+    const auto take = [&](std::uint32_t sector) {
+        sample.push_back(sector);
+        mibHasOne[sector / MiB] = true;
+    };
+    // A sector next to one already taken costs no read request of its own;
+    // otherwise the middle one.
+    const auto nextToTaken = [&](std::uint32_t sector) {
+        return (sector >= FlashSectorSize && taken(sector - FlashSectorSize)) || taken(sector + FlashSectorSize);
+    };
+    const auto pick = [&](const std::vector<std::uint32_t>& from) {
+        const auto next = std::find_if(from.begin(), from.end(), nextToTaken);
+        return next != from.end() ? *next : from[from.size() / 2];
+    };
+
+    // The regions first, the smallest first: a region that already holds a
+    // sample sector (normal_app's serves user_configuration) needs none of
+    // its own; otherwise it takes one among its touched sectors in a MiB
+    // without a sample yet, so that one sector serves both.
+    std::array<const TPart*, FlashParts.size()> parts{};
+    for (std::size_t p = 0; p < FlashParts.size(); ++p) parts[p] = &FlashParts[p];
+    std::stable_sort(parts.begin(), parts.end(), [](const TPart* a, const TPart* b) { return a->Size < b->Size; });
+    for (const TPart* part : parts) {
+        const auto start = static_cast<std::uint64_t>(part->Start);
+        const std::uint64_t end = start + static_cast<std::uint64_t>(part->Size);
+        const std::vector<std::uint32_t> in = within(start, end);
+        if (in.empty() || std::any_of(sample.begin(), sample.end(), [&](std::uint32_t s) {
+                return s < end && s + FlashSectorSize > start;
+            }))
+            continue;
+        std::vector<std::uint32_t> fresh;
+        std::copy_if(in.begin(), in.end(), std::back_inserter(fresh), [&](std::uint32_t s) { return !mibHasOne[s / MiB]; });
+        take(pick(fresh.empty() ? in : fresh));
+    }
+    // Then every MiB still without one; two such MiBs next to each other
+    // take the sectors either side of their edge when both are touched: one
+    // read request for two.
+    const auto isTouched = [&](std::uint32_t sector) { return std::binary_search(touched.begin(), touched.end(), sector); };
+    for (std::uint32_t mib = 0; mib < FlashSize / MiB; ++mib) {
+        if (mibHasOne[mib]) continue;
+        const std::vector<std::uint32_t> in = within(std::uint64_t{mib} * MiB, std::uint64_t{mib + 1} * MiB);
+        if (in.empty()) continue;
+        const std::uint32_t edge = (mib + 1) * MiB;
+        if (mib + 1 < FlashSize / MiB && !mibHasOne[mib + 1] && in.back() == edge - FlashSectorSize && isTouched(edge)
+            && std::none_of(in.begin(), in.end(), nextToTaken)) {
+            take(edge - FlashSectorSize);
+            take(edge);
+            continue;
+        }
+        take(pick(in));
+    }
     std::sort(sample.begin(), sample.end());
-    sample.erase(std::unique(sample.begin(), sample.end()), sample.end());
     return sample;
 }
 
 // --- The plan ----------------------------------------------------------------------------
 
-TFlashPlan PlanImage(const TImage& target, const TSectors& flash)
+namespace {
+
+// The plan of an image already laid over its sectors.
+TFlashPlan PlanSectors(const TOverlay& sectors, const TFlashView& flash)
 {
     TFlashPlan plan;
-    const std::map<std::uint32_t, TSectorTarget> sectors = Overlay(target, plan.Error);
-    if (!plan.Ok()) return plan;
-
     for (const auto& [address, wanted] : sectors) {
         const auto held = flash.find(address);
-        if (held == flash.end() || held->second.size() != FlashSectorSize) {
+        if (held == flash.end()) {
             plan = {};
             plan.Error = Format("what the flash holds in sector 0x%6.6X is not known", address);
             return plan;
         }
-        const TByteArray& old = held->second;
+        const std::uint8_t* old = held->second;
         TSectorPlan sector;
         sector.Address = address;
-        sector.Final = old;
-        for (std::uint32_t i = 0; i < FlashSectorSize; ++i) {
-            if (!wanted.Set[i]) continue;
-            sector.Final[i] = wanted.Bytes[i];
-            ++plan.TargetBytes;
+        if (wanted.Full()) {
+            sector.Final.assign(wanted.Data(), wanted.Data() + FlashSectorSize);
+        } else {
+            sector.Final.assign(old, old + FlashSectorSize);
+            for (std::uint32_t i = 0; i < FlashSectorSize; ++i)
+                if (wanted.IsSet(i)) sector.Final[i] = wanted.Data()[i];
         }
+        plan.TargetBytes += wanted.Count;
 
         // Bytes outside the target keep the flash's own value in Final, so
         // only target bytes can make the sector need an erase.
-        std::vector<bool> send(FlashSectorSize, false);
-        if (sector.Final == old) {
+        if (std::equal(sector.Final.begin(), sector.Final.end(), old)) {
             sector.Action = TSectorAction::Unchanged;
             ++plan.Unchanged;
         } else {
@@ -261,6 +376,7 @@ TFlashPlan PlanImage(const TImage& target, const TSectors& flash)
                 programmable = (sector.Final[i] & old[i]) == sector.Final[i];
             sector.Action = programmable ? TSectorAction::Program : TSectorAction::EraseWrite;
             ++(programmable ? plan.ProgramOnly : plan.EraseWrite);
+            std::vector<bool> send(FlashSectorSize, false);
             for (std::uint32_t i = 0; i < FlashSectorSize; ++i)
                 send[i] = programmable ? sector.Final[i] != old[i] : sector.Final[i] != 0xFF;
             sector.Writes = Spans(address, send);
@@ -274,6 +390,19 @@ TFlashPlan PlanImage(const TImage& target, const TSectors& flash)
     plan.Seconds = plan.EraseWrite * EraseSeconds + plan.Writes * WriteOverheadSeconds
                    + static_cast<double>(plan.BytesSent) / LinkBytesPerSecond;
     return plan;
+}
+
+}  // namespace
+
+TFlashPlan PlanImage(const TImage& target, const TSectors& flash)
+{
+    TFlashPlan plan;
+    const TOverlay sectors = Overlay(target, plan.Error);
+    if (!plan.Ok()) return plan;
+    TFlashView view;
+    for (const auto& [address, bytes] : flash)
+        if (bytes.size() == FlashSectorSize) view[address] = bytes.data();
+    return PlanSectors(sectors, view);
 }
 
 std::vector<std::string> PlanLines(const TFlashPlan& plan)
@@ -395,9 +524,13 @@ TImageResult WriteImage(TOpsContext& ctx, const TImage& target, const TImageOpti
         result.Outcome = TOutcome::Failed;
         return result;
     }
-    std::string error = CheckImage(target);
+    // Each image is laid over its sectors once: the check, the base and the
+    // plan all use that.
+    std::string error;
+    const TOverlay wanted = Overlay(target, error);
+    TOverlay base;
     if (error.empty() && options.Base) {
-        error = CheckImage(*options.Base);
+        base = Overlay(*options.Base, error);
         if (!error.empty()) error = "base: " + error;
     }
     if (!error.empty()) {
@@ -409,15 +542,9 @@ TImageResult WriteImage(TOpsContext& ctx, const TImage& target, const TImageOpti
     // What the flash holds: the base where it covers a touched sector in
     // full, read from the remote elsewhere.
     const std::vector<std::uint32_t> touched = TouchedSectors(target);
-    TSectors flash;
-    if (options.Base) {
-        std::string ignored;
-        for (const auto& [address, sector] : Overlay(*options.Base, ignored)) {
-            if (std::binary_search(touched.begin(), touched.end(), address)
-                && std::all_of(sector.Set.begin(), sector.Set.end(), [](bool set) { return set; }))
-                flash[address] = sector.Bytes;
-        }
-    }
+    TFlashView flash;
+    for (const auto& [address, sector] : base)
+        if (sector.Full() && wanted.count(address)) flash[address] = sector.Data();
     std::vector<std::uint32_t> covered;
     for (const auto& entry : flash) covered.push_back(entry.first);
     const std::vector<std::uint32_t> sample = SampleSectors(covered);
@@ -438,20 +565,20 @@ TImageResult WriteImage(TOpsContext& ctx, const TImage& target, const TImageOpti
         return result;
 
     for (std::uint32_t sector : sample) {
-        const TByteArray& believed = flash[sector];
-        const TByteArray& held = result.Before[sector];
-        const auto differ = std::mismatch(believed.begin(), believed.end(), held.begin());
-        if (differ.first != believed.end()) {
-            result.BaseDiffers = sector + static_cast<std::uint32_t>(differ.first - believed.begin());
+        const std::uint8_t* believed = flash.at(sector);
+        const std::uint8_t* held = result.Before.at(sector).data();
+        const auto differ = std::mismatch(believed, believed + FlashSectorSize, held);
+        if (differ.first != believed + FlashSectorSize) {
+            result.BaseDiffers = sector + static_cast<std::uint32_t>(differ.first - believed);
             result.Outcome = TOutcome::Failed;
             result.Error = Format("the flash does not hold %s at 0x%6.6X", options.BaseName.c_str(), *result.BaseDiffers);
             ctx.Sink.Line(result.Error);
             return result;
         }
     }
-    for (const auto& [address, bytes] : result.Before) flash[address] = bytes;
+    for (const auto& [address, bytes] : result.Before) flash[address] = bytes.data();
 
-    result.Plan = PlanImage(target, flash);
+    result.Plan = PlanSectors(wanted, flash);
     const std::vector<std::string> planLines = PlanLines(result.Plan);
     ctx.Sink.Lines({planLines[0], planLines[1]});
     if (options.DryRun) return result;
@@ -463,12 +590,21 @@ TImageResult WriteImage(TOpsContext& ctx, const TImage& target, const TImageOpti
         }
     }
 
-    std::vector<std::uint32_t> toVerify;
-    for (const TSectorPlan& sector : result.Plan.Sectors)
-        if (options.Verify == TImageVerify::Target
-            || (options.Verify == TImageVerify::Written && sector.Action != TSectorAction::Unchanged))
-            toVerify.push_back(sector.Address);
-    const std::vector<TRange> verifyRanges = SectorRanges(toVerify);
+    // What is read back: an erased sector in full (the erase changed every
+    // byte of it); of a program-only sector the ranges written, every byte
+    // the write could change, when the rest was read before the write, and
+    // the whole sector when the rest is only what the base says.
+    std::vector<TRange> toVerify;
+    for (const TSectorPlan& sector : result.Plan.Sectors) {
+        if (options.Verify == TImageVerify::None) break;
+        if (options.Verify == TImageVerify::Written && sector.Action == TSectorAction::Unchanged) continue;
+        if (options.Verify == TImageVerify::Written && sector.Action == TSectorAction::Program
+            && result.Before.count(sector.Address))
+            toVerify.insert(toVerify.end(), sector.Writes.begin(), sector.Writes.end());
+        else
+            toVerify.push_back({sector.Address, FlashSectorSize});
+    }
+    const std::vector<TRange> verifyRanges = JoinForRead(toVerify);
     progress.Revise(readBytes + static_cast<std::uint64_t>(result.Plan.EraseWrite) * EraseProgressBytes
                     + result.Plan.BytesSent + ReadBytes(verifyRanges));
 

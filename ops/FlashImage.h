@@ -45,6 +45,10 @@ inline constexpr double WriteOverheadSeconds = 0.025;
 inline constexpr double EraseSeconds = 0.060;
 // A read request costs its exchange and pause on top of its data.
 inline constexpr double ReadOverheadSeconds = 0.015;
+// Two ranges read back are read as one when the bytes between them take
+// less time to read than a request's overhead (about 930 bytes).
+inline constexpr std::uint32_t ReadMergeGapBytes =
+    static_cast<std::uint32_t>(ReadOverheadSeconds * LinkBytesPerSecond);
 // Two spans of one sector are sent as one write when the bytes between them
 // take less time to send than a write's overhead (about 1,550 bytes).
 inline constexpr std::uint32_t MergeGapBytes =
@@ -78,9 +82,12 @@ std::string CheckImage(const TImage& image);
 // The sectors an image touches, ascending.
 std::vector<std::uint32_t> TouchedSectors(const TImage& image);
 
-// The sectors read back to check a base image, out of the touched ones: the
-// middle touched sector of every region (FlashParts) and of every MiB that
-// holds touched sectors, so at least one per region and one per MiB.
+// The sectors read back to check a base image, out of the touched ones
+// (ascending), in order: at least one in every region (FlashParts) and in
+// every MiB that holds touched sectors, one sector serving a region and its
+// MiB where it can (20 for the whole flash: the last MiB's five regions lie
+// apart), and sectors next to each other where that is free, as adjacent
+// sectors are read with one request (12 for the whole flash).
 std::vector<std::uint32_t> SampleSectors(const std::vector<std::uint32_t>& touched);
 
 // --- The plan -----------------------------------------------------------------------
@@ -151,7 +158,10 @@ std::vector<std::string> MismatchLines(const TMismatchReport& report);
 // --- Running it -------------------------------------------------------------------------
 
 enum class TImageVerify {
-    Written,  // every written sector is read back and compared (the default)
+    // What was written is read back and compared (the default): an erased
+    // sector in full; of a program-only sector the ranges sent when the rest
+    // of it was read before, the whole sector when it came from the base.
+    Written,
     Target,   // every sector the target touches, written or not
     None,
 };

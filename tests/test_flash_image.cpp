@@ -118,6 +118,12 @@ TEST(FlashImagePlan, SectorActionsAndSentRanges)
          {{0x10000, A::Program, {{0x10000, 48}}}}},
         {"overlapping pieces that disagree are refused", {{0x10000, Fill(32, 1)}, {0x10010, Fill(32, 2)}}, {}, {},
          "disagree at 0x010010"},
+        {"a sector given whole, then a piece of it that disagrees in its last byte",
+         {{0x11000, Fill(4096, 1)}, {0x11FF0, Cat({Fill(15, 1), {2}})}}, {}, {}, "disagree at 0x011FFF"},
+        {"a piece, then its sector whole and agreeing", {{0x12100, Fill(16, 3)}, {0x12000, Fill(4096, 3)}}, {},
+         {{0x12000, A::Program, {{0x12000, 4096}}}}},
+        {"a piece, then its sector whole and disagreeing", {{0x12100, Fill(16, 3)}, {0x12000, Fill(4096, 4)}}, {},
+         {}, "disagree at 0x012100"},
     };
     for (const TCase& test : cases) {
         SCOPED_TRACE(test.Name);
@@ -207,12 +213,59 @@ TEST(FlashImagePlan, SampleSectors)
     const TCase cases[] = {
         {{}, {}},
         {{0x0000}, {0x0000}},                                      // in no region, MiB 0
-        {{0x1000, 0x2000, 0x3000}, {0x2000, 0x3000}},              // MiB 0's middle, embedded_configuration's
+        {{0x1000, 0x2000, 0x3000}, {0x3000}},                      // embedded_configuration's middle serves MiB 0
         {{0xFFE000, 0xFFF000}, {0xFFE000, 0xFFF000}},              // pic_library; guid and manufacturer_pid
-        {{0x0FF000, 0x100000, 0x101000}, {0x0FF000, 0x100000, 0x101000}},  // user_configuration over two MiBs
+        {{0x0FF000, 0x100000, 0x101000}, {0x0FF000, 0x100000}},    // user_configuration's serves MiB 1; MiB 0's own
         {{0x3CF000, 0x3D0000, 0x3D1000, 0x3D2000}, {0x3D1000}},    // one sector serves normal_app, user_configuration, MiB 3
     };
     for (const TCase& test : cases) EXPECT_EQ(ops::SampleSectors(test.Touched), test.Sample);
+}
+
+// Whatever the target, the sample holds a sector of every region and of
+// every MiB it touches, only touched ones, and no more than that needs.
+TEST(FlashImagePlan, SampleCoversEveryRegionAndMiB)
+{
+    const auto every = [](std::uint32_t from, std::uint32_t to, std::uint32_t step) {
+        std::vector<std::uint32_t> sectors;
+        for (std::uint32_t s = from; s < to; s += step) sectors.push_back(s);
+        return sectors;
+    };
+    TImage regions;
+    for (const TPart& part : FlashParts)
+        regions.push_back({static_cast<std::uint32_t>(part.Start), Fill(static_cast<std::size_t>(part.Size), 0)});
+    const struct {
+        const char* Name;
+        std::vector<std::uint32_t> Touched;
+        std::size_t Size;
+        std::size_t Reads;  // runs of adjacent sectors
+    } cases[] = {
+        {"the whole flash: the last MiB's five regions lie apart", every(0, ops::FlashSize, Sector), 20, 12},
+        {"the nine regions", ops::TouchedSectors(regions), 9, 6},
+        {"every fifth sector over normal_app and two MiBs", every(0x3A0000, 0x460000, 5 * Sector), 2, 2},
+        {"one sector", {0xFF5000}, 1, 1},
+    };
+    constexpr std::uint64_t MiB = 0x100000;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const std::vector<std::uint32_t> sample = ops::SampleSectors(c.Touched);
+        EXPECT_EQ(sample.size(), c.Size);
+        std::size_t reads = 0;
+        for (std::size_t i = 0; i < sample.size(); ++i) reads += i == 0 || sample[i - 1] + Sector != sample[i];
+        EXPECT_EQ(reads, c.Reads);
+        EXPECT_TRUE(std::is_sorted(sample.begin(), sample.end()));
+        EXPECT_TRUE(std::includes(c.Touched.begin(), c.Touched.end(), sample.begin(), sample.end()));
+        const auto holds = [](const std::vector<std::uint32_t>& sectors, std::uint64_t start, std::uint64_t end) {
+            return std::any_of(sectors.begin(), sectors.end(),
+                               [&](std::uint32_t s) { return s < end && s + Sector > start; });
+        };
+        for (const TPart& part : FlashParts) {
+            const auto start = static_cast<std::uint64_t>(part.Start);
+            const auto end = start + static_cast<std::uint64_t>(part.Size);
+            EXPECT_EQ(holds(sample, start, end), holds(c.Touched, start, end)) << part.Name;
+        }
+        for (std::uint64_t mib = 0; mib < ops::FlashSize; mib += MiB)
+            EXPECT_EQ(holds(sample, mib, mib + MiB), holds(c.Touched, mib, mib + MiB)) << std::hex << mib;
+    }
 }
 
 // What a person at the bench needs from a failed verify.
@@ -421,6 +474,81 @@ TEST_F(TFlashImageTest, StaleBaseIsRefused)
     EXPECT_EQ(result.Before.size(), 1u);
     EXPECT_EQ(Requests(PKT_READ_FLASH), 1);
     EXPECT_TRUE(Sim->Flash(0x300000, 4 * Sector) == Fill(4 * Sector, 0x00));
+}
+
+// A base the flash no longer holds in any one sampled sector, at its first
+// or its last byte, is refused there before anything is erased or written.
+TEST_F(TFlashImageTest, StaleBaseRefusedAtEverySampledSector)
+{
+    Sim->FillFlashWithPattern();
+    ops::TImageOptions options;
+    options.Base = TImage{{0x3C0000, Sim->Flash(0x3C0000, 0x80000)}, {0xFE0000, Sim->Flash(0xFE0000, 0x20000)}};
+    TImage target = *options.Base;
+    target[0].Bytes[0x1234] ^= 0xFF;
+    // normal_app's (with user_configuration and MiB 3), MiB 4's, the last MiB's five regions.
+    const std::vector<std::uint32_t> sample = ops::SampleSectors(ops::TouchedSectors(target));
+    ASSERT_EQ(sample.size(), 7u);
+    for (std::size_t i = 0; i < sample.size(); ++i) {
+        const std::uint32_t at = sample[i] + (i % 2 ? Sector - 1 : 0);
+        SCOPED_TRACE(at);
+        const TByteArray was = Sim->Flash(at, 1);
+        Sim->SetFlash(at, {static_cast<std::uint8_t>(~was[0])});
+        Received();
+        ops::TOpsContext ctx = Ctx();
+        const ops::TImageResult result = ops::WriteImage(ctx, target, options);
+        EXPECT_EQ(result.Outcome, TOutcome::Failed);
+        ASSERT_TRUE(result.BaseDiffers);
+        EXPECT_EQ(*result.BaseDiffers, at);
+        EXPECT_EQ(Requests(PKT_ERASE_SECTOR) + Requests(PKT_WRITE_FLASH), 0);
+        Sim->SetFlash(at, was);
+    }
+}
+
+// What the read-back covers: every byte written, and every byte of an
+// erased sector; of a program-only sector read before, not the bytes the
+// write never touched; of one known only from the base, all of it.
+TEST_F(TFlashImageTest, ReadBackCoversEveryByteWritten)
+{
+    const TByteArray erased = Fill(2 * Sector, 0xFF);
+    const TByteArray zeros = Cat({Fill(0x100, 0xFF), Fill(0x100, 0x00), Fill(0x1E00, 0xFF)});
+    const struct {
+        const char* Name;
+        TByteArray Old;  // at 0x60000, two sectors
+        bool WithBase;   // the sample is 0x61000: 0x60000 is the base's word
+        std::uint32_t Flaky;
+        bool Read;
+    } cases[] = {
+        {"program-only, the run's first byte", erased, false, 0x60100, true},
+        {"program-only, the run's last byte", erased, false, 0x601FF, true},
+        {"program-only, the byte after the run", erased, false, 0x60200, false},
+        {"program-only, far from the run", erased, false, 0x60FFF, false},
+        {"erased, a 0xFF not sent", zeros, false, 0x60FFF, true},
+        {"program-only from the base, far from the run", erased, true, 0x60FFF, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Sim->SetFaults({});
+        Sim->SetFlash(0x60000, c.Old);
+        const TImage target{{0x60100, NoFF(0x100, 1)}, {0x61000, Fill(16, 0xFF)}};
+        ops::TImageOptions options;
+        if (c.WithBase) options.Base = TImage{{0x60000, c.Old}};
+        options.BeforeChange = [&](const ops::TImageResult&) {
+            TSimFaults faults;
+            faults.FlashFlipAt = static_cast<int>(c.Flaky);
+            Sim->SetFaults(faults);
+            return std::string();
+        };
+        ops::TOpsContext ctx = Ctx();
+        const ops::TImageResult result = ops::WriteImage(ctx, target, options);
+        EXPECT_EQ(result.Outcome, c.Read ? TOutcome::VerifyMismatch : TOutcome::Done) << result.Error;
+        if (c.Read) {
+            ASSERT_TRUE(result.Mismatch);
+            EXPECT_EQ(result.Mismatch->First, c.Flaky);
+        } else {
+            EXPECT_EQ(result.Verified, 0x100u);
+        }
+    }
+    Sim->SetFaults({});
 }
 
 // Abort set during a write (the window's stop) cuts its data short while the
