@@ -116,6 +116,12 @@ std::vector<TRange> Spans(std::uint32_t sector, const std::vector<bool>& wanted)
     return spans;
 }
 
+// "1 sector", "2 sectors".
+std::string Counted(ULL count, const char* thing)
+{
+    return std::to_string(count) + ' ' + thing + (count == 1 ? "" : "s");
+}
+
 std::string RangeText(const TRange& range)
 {
     return Format("0x%6.6X-0x%6.6X", range.Address, range.Address + range.Size - 1);
@@ -410,11 +416,11 @@ std::vector<std::string> PlanLines(const TFlashPlan& plan)
     if (!plan.Ok()) return {"No plan: " + plan.Error};
     const auto tenths = static_cast<ULL>(plan.Seconds * 10 + 0.5);
     std::vector<std::string> lines{
-        Format("Plan: %zu sectors, %d unchanged, %d program-only, %d erase and write", plan.Sectors.size(),
-               plan.Unchanged, plan.ProgramOnly, plan.EraseWrite),
-        Format("Send %llu bytes in %d writes, skip %llu; about %llu.%llu s at %d bytes/s",
-               static_cast<ULL>(plan.BytesSent), plan.Writes, static_cast<ULL>(plan.BytesSkipped), tenths / 10,
-               tenths % 10, static_cast<int>(LinkBytesPerSecond))};
+        Format("Plan: %s, %d unchanged, %d program-only, %d erase and write",
+               Counted(plan.Sectors.size(), "sector").c_str(), plan.Unchanged, plan.ProgramOnly, plan.EraseWrite),
+        Format("Send %s in %s, skip %llu; about %llu.%llu s at %d bytes/s", Counted(plan.BytesSent, "byte").c_str(),
+               Counted(static_cast<ULL>(plan.Writes), "write").c_str(), static_cast<ULL>(plan.BytesSkipped),
+               tenths / 10, tenths % 10, static_cast<int>(LinkBytesPerSecond))};
 
     for (std::size_t i = 0; i < plan.Sectors.size();) {
         const TSectorPlan& sector = plan.Sectors[i];
@@ -499,9 +505,9 @@ std::vector<std::string> MismatchLines(const TMismatchReport& report)
     if (report.Bytes == 0) return {};
     std::vector<std::string> lines{
         Format("Verify failed at 0x%6.6X: expected %2.2X, read %2.2X", report.First, report.Expected, report.Actual),
-        Format("%llu bytes differ: %llu bits read 0 where 1 was expected, %llu bits read 1 where 0 was expected",
-               static_cast<ULL>(report.Bytes), static_cast<ULL>(report.OnesReadAsZero),
-               static_cast<ULL>(report.ZerosReadAsOne))};
+        Format("%s %s: %s read 0 where 1 was expected, %s read 1 where 0 was expected",
+               Counted(report.Bytes, "byte").c_str(), report.Bytes == 1 ? "differs" : "differ",
+               Counted(report.OnesReadAsZero, "bit").c_str(), Counted(report.ZerosReadAsOne, "bit").c_str())};
     std::string regions = "Regions: ";
     for (std::size_t i = 0; i < report.Regions.size(); ++i) regions += (i ? ", " : "") + report.Regions[i];
     lines.push_back(regions);
@@ -509,7 +515,7 @@ std::vector<std::string> MismatchLines(const TMismatchReport& report)
     if (!report.Ranges.empty()) {
         lines.emplace_back("Differing ranges:");
         for (const TRange& range : report.Ranges)
-            lines.push_back("  " + RangeText(range) + Format(" (%u bytes)", range.Size));
+            lines.push_back("  " + RangeText(range) + " (" + Counted(range.Size, "byte") + ")");
     }
     return lines;
 }
@@ -659,8 +665,9 @@ TImageResult WriteImage(TOpsContext& ctx, const TImage& target, const TImageOpti
             return result;
         }
     }
-    ctx.Sink.Line(Format("Image written: %d sectors erased and written, %d programmed, %d unchanged",
-                         result.Plan.EraseWrite, result.Plan.ProgramOnly, result.Plan.Unchanged));
+    ctx.Sink.Line(Format("Image written: %s erased and written, %d programmed, %d unchanged",
+                         Counted(static_cast<ULL>(result.Plan.EraseWrite), "sector").c_str(), result.Plan.ProgramOnly,
+                         result.Plan.Unchanged));
 
     TMismatchReport report;
     const bool read = ReadRanges(ctx, progress, "verify", verifyRanges, options.ReadChunk, result,

@@ -440,7 +440,7 @@ TEST_F(TCliSafety, MismatchReportGoesToStandardError)
         EXPECT_NE(run.Err.find("Verify failed at 0x040010"), std::string::npos) << run.Err;
         EXPECT_EQ(run.Out.find("Verify failed"), std::string::npos) << run.Out;
         EXPECT_EQ(run.Err.find("  0x040010-0x040011 (2 bytes)") != std::string::npos, diff) << run.Err;
-        EXPECT_EQ(run.Err.find("  0x040080-0x040080 (1 bytes)") != std::string::npos, diff) << run.Err;
+        EXPECT_EQ(run.Err.find("  0x040080-0x040080 (1 byte)") != std::string::npos, diff) << run.Err;
     }
 }
 

@@ -282,12 +282,12 @@ TEST(FlashImagePlan, MismatchReport)
           {0x0219D0, Fill(4, 0xAA), Cat({{0x0A}, Fill(3, 0xAA)})}},
          {"Verify failed at 0x0219C8: expected FF, read 12", "3 bytes differ: 14 bits read 0 where 1 was expected, 0 bits read 1 where 0 was expected",
           "Regions: none", "not erased? Every difference is a 1 read as 0", "Differing ranges:",
-          "  0x0219C8-0x0219C9 (2 bytes)", "  0x0219D0-0x0219D0 (1 bytes)"}},
+          "  0x0219C8-0x0219C9 (2 bytes)", "  0x0219D0-0x0219D0 (1 byte)"}},
         {"a bit read 1 where 0 was expected: no hint; regions that overlap both named",
          {{0x3D0010, {0x00, 0x00}, {0x01, 0x00}}, {0x000010, {0x10}, {0x00}}},
-         {"Verify failed at 0x3D0010: expected 00, read 01", "2 bytes differ: 1 bits read 0 where 1 was expected, 1 bits read 1 where 0 was expected",
-          "Regions: normal_app, user_configuration, none", "Differing ranges:", "  0x3D0010-0x3D0010 (1 bytes)",
-          "  0x000010-0x000010 (1 bytes)"}},
+         {"Verify failed at 0x3D0010: expected 00, read 01", "2 bytes differ: 1 bit read 0 where 1 was expected, 1 bit read 1 where 0 was expected",
+          "Regions: normal_app, user_configuration, none", "Differing ranges:", "  0x3D0010-0x3D0010 (1 byte)",
+          "  0x000010-0x000010 (1 byte)"}},
         {"equal bytes report nothing", {{0xFFF400, Fill(64, 1), Fill(64, 1)}}, {}},
     };
     for (const TCase& test : cases) {

@@ -328,7 +328,7 @@ TEST_F(TOpsTest, WriteAndVerify)
     EXPECT_EQ(result.Mismatch->Actual, data[6600]);
     EXPECT_EQ(result.Verified, 6999u);  // read on to the end: every other byte is equal
     ASSERT_FALSE(result.Report.empty());
-    EXPECT_EQ(result.Report.front().rfind("1 bytes differ: ", 0), 0u) << result.Report.front();
+    EXPECT_EQ(result.Report.front().rfind("1 byte differs: ", 0), 0u) << result.Report.front();
     char line[64];
     std::snprintf(line, sizeof line, "Verify failed at 0219C8: expected FF, read %2.2X", data[6600]);
     EXPECT_EQ(Sink.Take().back(), line);
