@@ -3,14 +3,8 @@
 // Standard error is a terminal (a pseudo-terminal), so the progress line is
 // drawn and the Ctrl-C tests wait for it before they interrupt.
 
+#include "ChildProcess.h"
 #include "CliFixture.h"
-
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -20,133 +14,16 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class TCliProcess {
+// corvane-cli with its standard error on a pseudo-terminal, as in a shell.
+class TCliProcess : public TChildProcess {
 public:
     // With stdoutPath, standard output goes to that file (e.g. /dev/full)
     // instead of the pipe that Out collects.
     TCliProcess(const std::vector<std::string>& args, const std::filesystem::path& cwd,
                 const std::string& stdoutPath = {})
+        : TChildProcess(CORVANE_CLI, args, cwd, {stdoutPath, true, nullptr})
     {
-        int out[2];
-        int master = -1, slave = -1;
-        if (::pipe(out) != 0 || ::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
-            return;
-        FPid = ::fork();
-        if (FPid == 0) {
-            if (!stdoutPath.empty()) {
-                const int file = ::open(stdoutPath.c_str(), O_WRONLY | O_CLOEXEC);
-                if (file < 0)
-                    ::_exit(125);
-                ::dup2(file, out[1]);
-            }
-            ::dup2(out[1], STDOUT_FILENO);
-            ::dup2(slave, STDERR_FILENO);
-            ::close(out[0]);
-            ::close(out[1]);
-            ::close(master);
-            ::close(slave);
-            if (::chdir(cwd.c_str()) != 0)
-                ::_exit(126);
-            std::vector<char*> argv{const_cast<char*>(CORVANE_CLI)};
-            for (const std::string& arg : args)
-                argv.push_back(const_cast<char*>(arg.c_str()));
-            argv.push_back(nullptr);
-            ::execv(CORVANE_CLI, argv.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        ::close(slave);
-        FOutFd = out[0];
-        FErrFd = master;
     }
-
-    ~TCliProcess()
-    {
-        if (FPid > 0 && !FExited) {
-            ::kill(FPid, SIGKILL);
-            Wait(5s);
-        }
-        for (int fd : {FOutFd, FErrFd})
-            if (fd >= 0)
-                ::close(fd);
-    }
-
-    TCliProcess(const TCliProcess&) = delete;
-    TCliProcess& operator=(const TCliProcess&) = delete;
-
-    bool Started() const { return FPid > 0; }
-
-    // Collects output until standard error holds text; false after the limit.
-    bool WaitForErr(const std::string& text, std::chrono::milliseconds limit = 20s)
-    {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (Err.find(text) == std::string::npos) {
-            if (std::chrono::steady_clock::now() > end || !Drain(50ms))
-                return Err.find(text) != std::string::npos;
-        }
-        return true;
-    }
-
-    void Interrupt() { ::kill(FPid, SIGINT); }
-
-    // The exit code once the process has ended (-1 when it did not in time:
-    // it is then killed).
-    int Wait(std::chrono::milliseconds limit = 20s)
-    {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        int status = 0;
-        for (;;) {
-            Drain(20ms);
-            const pid_t done = ::waitpid(FPid, &status, WNOHANG);
-            if (done == FPid)
-                break;
-            if (std::chrono::steady_clock::now() > end) {
-                ::kill(FPid, SIGKILL);
-                ::waitpid(FPid, &status, 0);
-                FExited = true;
-                return -1;
-            }
-        }
-        FExited = true;
-        while (Drain(0ms)) {
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-    std::string Out;
-    std::string Err;
-
-private:
-    // Reads what is there within the wait; false when both ends are closed.
-    bool Drain(std::chrono::milliseconds wait)
-    {
-        pollfd fds[2] = {{FOutFd, POLLIN, 0}, {FErrFd, POLLIN, 0}};
-        if (::poll(fds, 2, static_cast<int>(wait.count())) <= 0)
-            return FOutFd >= 0 || FErrFd >= 0;
-        bool any = false;
-        for (int i = 0; i < 2; ++i) {
-            int& fd = i == 0 ? FOutFd : FErrFd;
-            if (fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            char buffer[4096];
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n > 0) {
-                (i == 0 ? Out : Err).append(buffer, static_cast<std::size_t>(n));
-                any = true;
-            } else {
-                // A pseudo-terminal whose other side closed reports EIO.
-                ::close(fd);
-                fd = -1;
-                fds[i].fd = -1;
-            }
-        }
-        return any || FOutFd >= 0 || FErrFd >= 0;
-    }
-
-    pid_t FPid = -1;
-    bool FExited = false;
-    int FOutFd = -1;
-    int FErrFd = -1;
 };
 
 // The trace's report lines ("0.104512 TX 00 10 ..."): direction and bytes.

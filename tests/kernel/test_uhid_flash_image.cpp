@@ -6,16 +6,13 @@
 
 #include "KernelSupport.h"
 
+#include "ChildProcess.h"
 #include "CliFixture.h"
 #include "FlashParts.h"
 #include "Sha256.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <functional>
@@ -49,143 +46,6 @@ cpu_set_t OneCpu()
         }
     return one;
 }
-
-// A program run with its standard output and error caught through pipes, on
-// the CPUs given.
-class TProcess {
-public:
-    TProcess(const char* program, const std::vector<std::string>& args, const std::filesystem::path& cwd,
-             const cpu_set_t& cpus)
-    {
-        int out[2], err[2];
-        if (::pipe2(out, O_CLOEXEC) != 0)
-            return;
-        if (::pipe2(err, O_CLOEXEC) != 0) {
-            ::close(out[0]);
-            ::close(out[1]);
-            return;
-        }
-        FPid = ::fork();
-        if (FPid == 0) {
-            ::dup2(out[1], STDOUT_FILENO);
-            ::dup2(err[1], STDERR_FILENO);
-            if (::sched_setaffinity(0, sizeof cpus, &cpus) != 0)
-                ::_exit(125);
-            if (::chdir(cwd.c_str()) != 0)
-                ::_exit(126);
-            std::vector<char*> argv{const_cast<char*>(program)};
-            for (const std::string& arg : args)
-                argv.push_back(const_cast<char*>(arg.c_str()));
-            argv.push_back(nullptr);
-            ::execv(program, argv.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        ::close(err[1]);
-        FOutFd = out[0];
-        FErrFd = err[0];
-        if (FPid < 0) {
-            Close();
-            return;
-        }
-    }
-
-    ~TProcess()
-    {
-        if (FPid > 0 && !FExited) {
-            ::kill(FPid, SIGKILL);
-            Wait(5s);
-        }
-        Close();
-    }
-
-    TProcess(const TProcess&) = delete;
-    TProcess& operator=(const TProcess&) = delete;
-
-    bool Started() const { return FPid > 0; }
-    void Signal(int signal) { ::kill(FPid, signal); }
-
-    // Collects output until standard output matches; the match, or empty
-    // after the limit or once the program has closed its output.
-    std::string WaitForOut(const std::regex& pattern, std::chrono::milliseconds limit)
-    {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        for (;;) {
-            std::smatch match;
-            if (std::regex_search(Out, match, pattern))
-                return match.str(match.size() > 1 ? 1 : 0);
-            if (std::chrono::steady_clock::now() > end || !Drain(50ms))
-                return {};
-        }
-    }
-
-    // The exit code once the program has ended; -1 when it did not within
-    // the limit (it is killed then).
-    int Wait(std::chrono::milliseconds limit)
-    {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        int status = 0;
-        for (;;) {
-            Drain(20ms);
-            if (::waitpid(FPid, &status, WNOHANG) == FPid)
-                break;
-            if (std::chrono::steady_clock::now() > end) {
-                ::kill(FPid, SIGKILL);
-                ::waitpid(FPid, &status, 0);
-                FExited = true;
-                return -1;
-            }
-        }
-        FExited = true;
-        while (Drain(0ms)) {
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-    std::string Out;
-    std::string Err;
-
-private:
-    // Reads what is there within the wait; false once both pipes are closed.
-    bool Drain(std::chrono::milliseconds wait)
-    {
-        pollfd fds[2] = {{FOutFd, POLLIN, 0}, {FErrFd, POLLIN, 0}};
-        if (FOutFd < 0 && FErrFd < 0)
-            return false;
-        if (::poll(fds, 2, static_cast<int>(wait.count())) <= 0)
-            return true;
-        bool any = false;
-        for (int i = 0; i < 2; ++i) {
-            int& fd = i == 0 ? FOutFd : FErrFd;
-            if (fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            char buffer[4096];
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n > 0) {
-                (i == 0 ? Out : Err).append(buffer, static_cast<std::size_t>(n));
-                any = true;
-            } else {
-                ::close(fd);
-                fd = -1;
-            }
-        }
-        return any || FOutFd >= 0 || FErrFd >= 0;
-    }
-
-    void Close()
-    {
-        for (int* fd : {&FOutFd, &FErrFd})
-            if (*fd >= 0) {
-                ::close(*fd);
-                *fd = -1;
-            }
-    }
-
-    pid_t FPid = -1;
-    bool FExited = false;
-    int FOutFd = -1;
-    int FErrFd = -1;
-};
 
 // Bytes that differ from their neighbours and from 0xFF almost everywhere,
 // so that a write onto them needs an erase and a lost report shows.
@@ -262,7 +122,7 @@ protected:
     {
         std::vector<std::string> all{"--device", Node};
         all.insert(all.end(), args.begin(), args.end());
-        TProcess cli(CORVANE_CLI, all, Dir.Path(), Cpu);
+        TChildProcess cli(CORVANE_CLI, all, Dir.Path(), {{}, false, &Cpu});
         TCliRun run;
         run.Code = cli.Wait(30s);
         run.Out = cli.Out;
@@ -372,7 +232,7 @@ TEST_F(TKernelFlashImage, CommandsOnTheUhidRemoteKeepEveryOtherByte)
          [&] { Put(Flash, 0x30000, raw); }},
     };
 
-    TProcess sim(CORVANE_SIM, {"--flash", Dir / "flash.bin", "--erase-ms", "2"}, Dir.Path(), Cpu);
+    TChildProcess sim(CORVANE_SIM, {"--flash", Dir / "flash.bin", "--erase-ms", "2"}, Dir.Path(), {{}, false, &Cpu});
     ASSERT_TRUE(sim.Started());
     Node = sim.WaitForOut(std::regex("remote [0-9a-f:]+ at (/dev/hidraw[0-9]+)"), 20s);
     ASSERT_FALSE(Node.empty()) << sim.Out << sim.Err;
