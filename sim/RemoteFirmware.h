@@ -213,6 +213,11 @@ private:
     TByteArray VersionReply() const;
     bool ExpectsReply(const TByteArray& packet) const;
     void Handle(const TByteArray& packet, TTime now, bool answer);
+    // The requests of each subsystem, passed on by Handle (each in its own
+    // file: RemoteFirmwareRegisters.cpp, ...Flash.cpp, ...Infrared.cpp).
+    void HandleRegisters(const TByteArray& packet, TTime now, bool answer);
+    void HandleFlash(const TByteArray& packet, TTime now, bool answer);
+    void HandleInfrared(const TByteArray& packet, TTime now, bool answer);
     void FlashData(const TByteArray& packet, TTime now);
 
     TClockState ClockNow(TTime now) const;
