@@ -1,11 +1,10 @@
+// The simulated remote as a kernel HID device: the firmware model served by
+// one thread through /dev/uhid, and a second device, a boot mouse.
 #include "UhidRemote.h"
 
-#include "../hid/FileDescriptor.h"
 #include "RemoteDescriptor.h"
-#include "TraceReplay.h"
-#include "../hid/HidDescriptor.h"
+#include "UhidDevice.h"
 
-#include <linux/uhid.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -14,17 +13,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <condition_variable>
-#include <cstddef>
-#include <cstdio>
 #include <cstring>
 #include <deque>
-#include <filesystem>
-#include <fstream>
 #include <future>
-#include <limits>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -36,8 +28,6 @@ namespace {
 
 using TClock = TRemoteFirmware::TClock;
 
-constexpr const char* UhidPath = "/dev/uhid";
-constexpr std::uint16_t BusUsb = 0x03;   // BUS_USB of <linux/input.h>
 constexpr int PayloadLength = 64;
 
 // A standard boot-protocol mouse: three buttons, a relative X and Y.
@@ -70,167 +60,6 @@ constexpr std::uint8_t MouseDescriptor[] = {
     0xC0,        // End Collection
 };
 
-struct TDeviceIdentity {
-    std::uint16_t VendorId;
-    std::uint16_t ProductId;
-    std::string Name;
-    const std::uint8_t* Descriptor;
-    std::size_t DescriptorSize;
-};
-
-
-// Writes the first `size` bytes of an event; the kernel zeroes the rest.
-bool WriteEvent(int fd, const uhid_event& event, std::size_t size)
-{
-    for (;;) {
-        const ssize_t written = ::write(fd, &event, size);
-        if (written >= 0)
-            return static_cast<std::size_t>(written) == size;
-        if (errno != EINTR)
-            return false;
-    }
-}
-
-// One /dev/uhid file: it holds at most one kernel device at a time, removed
-// by UHID_DESTROY or by closing the file. Used by the thread only.
-class TUhidDevice {
-public:
-    bool Open(std::error_code& error)
-    {
-        if (FFd.Valid())
-            return true;
-        // Non-blocking: the thread drains every pending event, then polls.
-        FFd = TFileDescriptor(::open(UhidPath, O_RDWR | O_CLOEXEC | O_NONBLOCK));
-        if (!FFd.Valid()) {
-            error = std::error_code(errno, std::generic_category());
-            return false;
-        }
-        return true;
-    }
-
-    int Fd() const { return FFd.Get(); }
-    bool Exists() const { return FExists; }
-    const std::string& Uniq() const { return FUniq; }
-
-    bool Create(const TDeviceIdentity& device, const std::string& uniq)
-    {
-        if (FExists)
-            return true;
-        std::error_code error;
-        if (!Open(error))
-            return false;
-        auto event = std::make_unique<uhid_event>();
-        std::memset(event.get(), 0, sizeof *event);
-        event->type = UHID_CREATE2;
-        uhid_create2_req& req = event->u.create2;
-        std::snprintf(reinterpret_cast<char*>(req.name), sizeof req.name, "%s", device.Name.c_str());
-        std::snprintf(reinterpret_cast<char*>(req.phys), sizeof req.phys, "uhid/%s", uniq.c_str());
-        // The unique string is how WaitForNode tells this device's hidraw node
-        // from every other one: the kernel chooses the node's number.
-        std::snprintf(reinterpret_cast<char*>(req.uniq), sizeof req.uniq, "%s", uniq.c_str());
-        req.rd_size = static_cast<__u16>(device.DescriptorSize);
-        req.bus = BusUsb;
-        req.vendor = device.VendorId;
-        req.product = device.ProductId;
-        req.version = 0x0100;
-        std::memcpy(req.rd_data, device.Descriptor, device.DescriptorSize);
-        if (!WriteEvent(FFd.Get(), *event, sizeof *event))
-            return false;
-        FExists = true;
-        FUniq = uniq;
-        return true;
-    }
-
-    void Destroy()
-    {
-        if (!FExists)
-            return;
-        uhid_event event{};
-        event.type = UHID_DESTROY;
-        if (!WriteEvent(FFd.Get(), event, sizeof event.type)) {
-            // The kernel removes the device with the file that created it.
-            FFd.Reset();
-        }
-        FExists = false;
-        FUniq.clear();
-    }
-
-    // Sends one input report; dropped when there is no device.
-    void Input(const TByteArray& report)
-    {
-        if (!FExists)
-            return;
-        uhid_event event{};
-        event.type = UHID_INPUT2;
-        const std::size_t size = std::min(report.size(), sizeof event.u.input2.data);
-        event.u.input2.size = static_cast<__u16>(size);
-        std::memcpy(event.u.input2.data, report.data(), size);
-        // Fails (ENODEV) for a device that the kernel has not finished adding:
-        // nobody can have asked for the report then.
-        WriteEvent(FFd.Get(), event, offsetof(uhid_event, u.input2.data) + size);
-    }
-
-    // Takes the next pending event; false when there is none.
-    bool Read(uhid_event& event)
-    {
-        if (!FFd.Valid())
-            return false;
-        for (;;) {
-            const ssize_t got = ::read(FFd.Get(), &event, sizeof event);
-            if (got >= static_cast<ssize_t>(sizeof event.type))
-                return true;
-            if (got < 0 && errno == EINTR)
-                continue;
-            return false;
-        }
-    }
-
-    // The kernel waits (up to seconds) for an answer to these; this device
-    // has no feature reports, so each is refused at once.
-    void Refuse(const uhid_event& request)
-    {
-        uhid_event reply{};
-        if (request.type == UHID_GET_REPORT) {
-            reply.type = UHID_GET_REPORT_REPLY;
-            reply.u.get_report_reply.id = request.u.get_report.id;
-            reply.u.get_report_reply.err = EIO;
-            WriteEvent(FFd.Get(), reply, offsetof(uhid_event, u.get_report_reply.data));
-        } else if (request.type == UHID_SET_REPORT) {
-            reply.type = UHID_SET_REPORT_REPLY;
-            reply.u.set_report_reply.id = request.u.set_report.id;
-            reply.u.set_report_reply.err = EIO;
-            WriteEvent(FFd.Get(), reply, sizeof reply.type + sizeof reply.u.set_report_reply);
-        }
-    }
-
-private:
-    TFileDescriptor FFd;
-    bool FExists = false;
-    std::string FUniq;
-};
-
-// The hidraw node whose "hid" parent carries the given unique string, once
-// both the sysfs entry and the /dev node exist.
-std::string FindHidrawNode(const std::string& uniq)
-{
-    namespace fs = std::filesystem;
-    const std::string wanted = "HID_UNIQ=" + uniq;
-    std::error_code error;
-    for (const fs::directory_entry& entry : fs::directory_iterator("/sys/class/hidraw", error)) {
-        std::ifstream uevent(entry.path() / "device" / "uevent");
-        std::string line;
-        while (std::getline(uevent, line)) {
-            if (line != wanted)
-                continue;
-            const std::string node = "/dev/" + entry.path().filename().string();
-            return ::access(node.c_str(), F_OK) == 0 ? node : std::string();
-        }
-    }
-    return {};
-}
-
-std::atomic<unsigned> InstanceCounter{0};
-
 enum class TCommandKind { Create, Destroy, Recreate, CreateMouse, DestroyMouse };
 
 struct TCommand {
@@ -245,7 +74,7 @@ struct TUhidRemote::TImpl {
         : Identity{options.VendorId, options.ProductId, options.Name, SimRemoteDescriptor, sizeof SimRemoteDescriptor},
           Firmware(PayloadLength),
           Pacer(options.Paced),
-          Instance(InstanceCounter.fetch_add(1))
+          Instance(UhidInstanceCounter.fetch_add(1))
     {
     }
 
@@ -582,24 +411,6 @@ int TUhidRemote::Generation() const
     return FImpl->Generation;
 }
 
-namespace {
-
-std::string WaitForUniq(const std::function<std::string()>& uniqNow, std::chrono::milliseconds limit)
-{
-    const auto end = TClock::now() + limit;
-    for (;;) {
-        const std::string uniq = uniqNow();
-        if (uniq.empty())
-            return {};
-        std::string node = FindHidrawNode(uniq);
-        if (!node.empty() || TClock::now() >= end)
-            return node;
-        std::this_thread::sleep_for(2ms);
-    }
-}
-
-}  // namespace
-
 std::string TUhidRemote::WaitForNode(std::chrono::milliseconds limit) const
 {
     return WaitForUniq(
@@ -693,121 +504,4 @@ std::uint64_t TUhidRemote::PacketsSent() const
 {
     std::lock_guard lock(FImpl->Mutex);
     return FImpl->Sent;
-}
-
-// ---------------------------------------------------------------------------
-// TUhidReplay
-// ---------------------------------------------------------------------------
-
-struct TUhidReplay::TImpl {
-    TTraceReplay& Replay;
-    TByteArray Descriptor;
-    TDeviceIdentity Identity;
-    bool Numbered = false;  // the descriptor numbers its reports
-    int InputLength = 0;
-    std::unique_ptr<IHidHandle> Handle;  // on the replayed remote
-
-    mutable std::mutex Mutex;
-    std::string Uniq;  // empty once the device has gone
-
-    std::atomic<bool> Stop{false};
-    TUhidDevice Device;  // the thread's own once it runs
-    std::unique_ptr<uhid_event> Event = std::make_unique<uhid_event>();
-    std::thread Thread;
-
-    TImpl(TTraceReplay& replay, std::string name)
-        : Replay(replay),
-          Descriptor(replay.Recording().Descriptor),
-          Identity{replay.Recording().VendorId, replay.Recording().ProductId, std::move(name), Descriptor.data(),
-                   Descriptor.size()}
-    {
-        THidReportInfo info;
-        if (ParseHidReportDescriptor(Descriptor.data(), Descriptor.size(), info))
-            Numbered = info.NumberedReports;
-    }
-
-    void Run()
-    {
-        while (!Stop.load()) {
-            // A millisecond at most between looks at the replayed remote's
-            // answers, which come on its own thread.
-            pollfd ready{Device.Fd(), POLLIN, 0};
-            ::poll(&ready, 1, 1);
-            if (!Device.Exists())
-                continue;
-            while (Device.Read(*Event)) {
-                if (Event->type == UHID_OUTPUT && Event->u.output.rtype == UHID_OUTPUT_REPORT &&
-                    Event->u.output.size >= 1) {
-                    // As the host wrote it, report number first: as the
-                    // trace recorded it.
-                    Handle->Write(Event->u.output.data, Event->u.output.size);
-                } else if (Event->type == UHID_GET_REPORT || Event->type == UHID_SET_REPORT) {
-                    Device.Refuse(*Event);
-                }
-            }
-            TByteArray report(static_cast<std::size_t>(InputLength), 0);
-            for (;;) {
-                const THidReadStatus status = Handle->Read(report.data(), report.size(), 0ms);
-                if (status == THidReadStatus::Ok) {
-                    // The platform puts a report number in front of every
-                    // report; the kernel wants it only when there are numbers.
-                    Device.Input(Numbered ? report : TByteArray(report.begin() + 1, report.end()));
-                    continue;
-                }
-                if (status == THidReadStatus::Error) {
-                    // The replayed remote went: so does the device.
-                    Device.Destroy();
-                    std::lock_guard lock(Mutex);
-                    Uniq.clear();
-                }
-                break;
-            }
-        }
-        Device.Destroy();
-    }
-};
-
-TUhidReplay::TUhidReplay(TTraceReplay& replay, std::string name)
-    : FImpl(std::make_unique<TImpl>(replay, std::move(name)))
-{
-    const std::vector<THidInterfaceInfo> interfaces = replay.Enumerate();
-    if (interfaces.empty())
-        throw std::system_error(std::make_error_code(std::errc::no_such_device), "the replayed remote is gone");
-    std::error_code error;
-    FImpl->Handle = replay.Open(interfaces.front().Path, error);
-    if (!FImpl->Handle)
-        throw std::system_error(error, "cannot open the replayed remote");
-    int outputLength = 0;
-    FImpl->Handle->GetReportLengths(FImpl->InputLength, outputLength);
-    if (!FImpl->Device.Open(error))
-        throw std::system_error(error, UhidPath);
-    const std::string uniq = "corvane-sim-" + std::to_string(::getpid()) + "-" +
-                             std::to_string(InstanceCounter.fetch_add(1)) + "-replay";
-    if (!FImpl->Device.Create(FImpl->Identity, uniq))
-        throw std::system_error(std::error_code(errno, std::generic_category()), "cannot create the uhid device");
-    FImpl->Uniq = uniq;
-    FImpl->Thread = std::thread([impl = FImpl.get()] { impl->Run(); });
-}
-
-TUhidReplay::~TUhidReplay()
-{
-    FImpl->Stop = true;
-    if (FImpl->Thread.joinable())
-        FImpl->Thread.join();
-}
-
-bool TUhidReplay::Present() const
-{
-    std::lock_guard lock(FImpl->Mutex);
-    return !FImpl->Uniq.empty();
-}
-
-std::string TUhidReplay::WaitForNode(std::chrono::milliseconds limit) const
-{
-    return WaitForUniq(
-        [this] {
-            std::lock_guard lock(FImpl->Mutex);
-            return FImpl->Uniq;
-        },
-        limit);
 }

@@ -13,6 +13,7 @@
 #include "SimSetup.h"
 #include "TraceReplay.h"
 #include "UhidRemote.h"
+#include "UhidReplay.h"
 
 #include <pthread.h>
 #include <signal.h>

@@ -7,6 +7,7 @@
 
 #include "CliFixture.h"
 #include "TraceReplay.h"
+#include "UhidReplay.h"
 
 namespace {
 
