@@ -69,6 +69,14 @@ bool SectorOfImage(const ops::TImage& image, std::uint32_t sector, TByteArray& b
     return std::all_of(set.begin(), set.end(), [](bool b) { return b; });
 }
 
+// Whether a file, or the partial file of one being written, has the name.
+bool Taken(const std::string& path)
+{
+    std::error_code error;
+    return std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::not_found ||
+           std::filesystem::symlink_status(path + ".partial", error).type() != std::filesystem::file_type::not_found;
+}
+
 std::string Hex6(std::uint32_t address)
 {
     char text[8];
@@ -166,7 +174,13 @@ TExitCode TCli::RunImage(const ops::TImage& target, std::optional<ops::TImage> b
             const ops::TLocalTime now = FClock.Now();
             std::vector<std::string> names;
             for (const auto& [address, bytes] : runs) {
-                names.push_back(ops::DumpFileName(now, "before_" + Hex6(address)));
+                // Two runs in one second (a write, then a restore of the
+                // same sector) keep the same sectors: the later files get a
+                // number rather than stop the run.
+                std::string name = ops::DumpFileName(now, "before_" + Hex6(address));
+                for (int n = 2; n < 100 && Taken(recovery.FinalPath(name)); ++n)
+                    name = ops::DumpFileName(now, "before_" + Hex6(address) + "_" + std::to_string(n));
+                names.push_back(name);
                 std::unique_ptr<ops::IOutFile> file = recovery.Create(names.back());
                 file->Write(bytes.data(), bytes.size());
                 file->Close();

@@ -362,21 +362,23 @@ TEST_F(TCliSafety, WriteKeepsTheRestAndNamesAHalfWrittenSector)
     EXPECT_NE(run.Out.find("is kept in 20240229T123456_before_040000.bin"), std::string::npos) << run.Out;
     EXPECT_EQ(ReadBytes(Dir / "20240229T123456_before_040000.bin"), old);
 
-    // A recovery file that cannot be made (one of that name exists, and a
-    // recovery file never replaces one): nothing is changed, exit 4.
-    Sim->SetFlash(0x40000, old);
-    Sim->ClearReceived();
+    // A second run of the same second keeps the same sectors: its file gets
+    // a number, and the first one is never replaced.
+    const TByteArray other = Bytes(0x2000, 3);
+    Sim->SetFlash(0x40000, other);
     run = Run({"flash", "write", "0x40800", Dir / "data.bin"});
-    EXPECT_EQ(run.Code, 4) << run.Err;
-    EXPECT_NE(run.Err.find("nothing was changed"), std::string::npos) << run.Err;
-    EXPECT_TRUE(Sent(*Sim).Erased.empty() && Sent(*Sim).Writes.empty());
-    EXPECT_EQ(Sim->Flash(0x40000, 0x2000), old);
+    EXPECT_EQ(run.Code, 0) << run.Err;
+    EXPECT_NE(run.Out.find("is kept in 20240229T123456_before_040000_2.bin"), std::string::npos) << run.Out;
+    EXPECT_EQ(ReadBytes(Dir / "20240229T123456_before_040000_2.bin"), other);
     EXPECT_EQ(ReadBytes(Dir / "20240229T123456_before_040000.bin"), old);
-    Sim->SetFlash(0x40000, expected);
+    TByteArray onOther = other;
+    std::copy(data.begin(), data.end(), onOther.begin() + 0x800);
+    EXPECT_EQ(Sim->Flash(0x40000, 0x2000), onOther);
 
     // Written again: nothing differs, nothing is sent and no file is kept.
     Sim->ClearReceived();
     fs::remove(Dir / "20240229T123456_before_040000.bin");
+    fs::remove(Dir / "20240229T123456_before_040000_2.bin");
     run = Run({"flash", "write", "0x40800", Dir / "data.bin"});
     EXPECT_EQ(run.Code, 0) << run.Err;
     EXPECT_TRUE(Sent(*Sim).Erased.empty() && Sent(*Sim).Writes.empty());
@@ -733,7 +735,8 @@ TEST_F(TCliSafety, InputsThatAreNotPlainFiles)
 
 #ifdef __linux__
 // A disk that fills up in the middle of a read: the old file stays, what
-// fitted is in the partial file, and the exit code says a file failed.
+// fitted is in the partial file, and the exit code says a file failed. A
+// write's recovery file that does not fit stops the write before any change.
 TEST_F(TCliSafety, FullDiskKeepsTheOldFile)
 {
     const fs::path small = Dir.Path() / "small";
@@ -746,10 +749,20 @@ TEST_F(TCliSafety, FullDiskKeepsTheOldFile)
     } unmount{small};
     WriteBytes(small / "out.bin", OldContent);
     Sim->FillFlashWithPattern();
-    const TCliRun run = Run({"flash", "read", "0", "200000", "-o", (small / "out.bin").string()});
+    TCliRun run = Run({"flash", "read", "0", "200000", "-o", (small / "out.bin").string()});
     EXPECT_EQ(run.Code, 4) << run.Err;
     EXPECT_NE(run.Err.find("No space left on device"), std::string::npos) << run.Err;
     EXPECT_EQ(ReadBytes(small / "out.bin"), OldContent);
+
+    // A write whose recovery file does not fit changes nothing.
+    const TByteArray old = Sim->Flash(0x40000, 0x20000);
+    WriteBytes(Dir / "data.bin", Bytes(0x20000, 5));
+    Sim->ClearReceived();
+    run = Run({"flash", "write", "0x40000", Dir / "data.bin", "-C", small.string()});
+    EXPECT_EQ(run.Code, 4) << run.Err;
+    EXPECT_NE(run.Err.find("No space left on device; nothing was changed"), std::string::npos) << run.Err;
+    EXPECT_TRUE(Sent(*Sim).Erased.empty() && Sent(*Sim).Writes.empty());
+    EXPECT_EQ(Sim->Flash(0x40000, 0x20000), old);
 }
 #endif
 
