@@ -25,6 +25,8 @@
 #include "Operations.h"
 #include "SimRemote.h"
 
+#include "BenchLoop.h"
+
 #include "CorvaneInterface.h"
 
 #include <sys/resource.h>
@@ -34,10 +36,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 namespace {
@@ -45,31 +45,6 @@ namespace {
 using TClock = std::chrono::steady_clock;
 constexpr std::uint32_t Sector = ops::FlashSectorSize;
 constexpr double MiB = 1024.0 * 1024.0;
-
-// The GUI thread's queue without a window.
-class TBenchLoop : public IGuiEventLoop {
-public:
-    void Post(std::function<void()> fn) override
-    {
-        std::lock_guard lock(FMutex);
-        FQueue.push_back(std::move(fn));
-    }
-
-    void DispatchMessages(bool) override
-    {
-        std::deque<std::function<void()>> calls;
-        {
-            std::lock_guard lock(FMutex);
-            calls.swap(FQueue);
-        }
-        for (auto& call : calls)
-            call();
-    }
-
-private:
-    std::mutex FMutex;
-    std::deque<std::function<void()>> FQueue;
-};
 
 // Says nothing, never stops.
 class TQuietSink : public ops::IOpsSink {

@@ -18,6 +18,7 @@
 // millisecond, as a real remote's write() returns when its interrupt transfer
 // is done), so a write can move at most 62 data bytes per ms as well.
 
+#include "BenchLoop.h"
 #include "CorvaneInterface.h"
 #include "SimRemote.h"
 
@@ -28,9 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <functional>
-#include <mutex>
 #include <string>
 
 namespace {
@@ -38,32 +37,6 @@ namespace {
 constexpr std::uint32_t ChunkSize = 32768;  // the console's dump chunk
 constexpr double MiB = 1024.0 * 1024.0;
 constexpr double PacingLimit = 62000.0;     // data bytes per second at 1 report/ms
-
-// The GUI thread's queue without a window: arrival and removal events wait
-// here until the dump dispatches them between chunks.
-class TBenchLoop : public IGuiEventLoop {
-public:
-    void Post(std::function<void()> fn) override
-    {
-        std::lock_guard lock(FMutex);
-        FQueue.push_back(std::move(fn));
-    }
-
-    void DispatchMessages(bool) override
-    {
-        std::deque<std::function<void()>> calls;
-        {
-            std::lock_guard lock(FMutex);
-            calls.swap(FQueue);
-        }
-        for (auto& call : calls)
-            call();
-    }
-
-private:
-    std::mutex FMutex;
-    std::deque<std::function<void()>> FQueue;
-};
 
 double CpuSeconds(const rusage& usage)
 {
